@@ -1,0 +1,147 @@
+// The built msgs_iic binary, run as a user runs it: once with no bus at all,
+// and through fake_i2c (LD_PRELOAD) against a simulated EEPROM.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+struct run_result {
+	int status = -1;
+	std::string out;
+	std::string err;
+	double seconds = 0;
+};
+
+std::string slurp(const std::string &path)
+{
+	std::ifstream in(path);
+	std::stringstream s;
+	s << in.rdbuf();
+	return s.str();
+}
+
+std::string temp_path(const char *what)
+{
+	return std::string(TEST_TMP_DIR) + "/program_test." + what;
+}
+
+// Runs the binary with these arguments and exactly this environment.
+run_result run(const std::vector<std::string> &args, const std::vector<std::string> &env)
+{
+	const std::string out = temp_path("out"), err = temp_path("err");
+	std::vector<char *> argv{const_cast<char *>(MSGS_IIC_BIN)};
+	for (const std::string &a : args)
+		argv.push_back(const_cast<char *>(a.c_str()));
+	argv.push_back(nullptr);
+	std::vector<char *> envp;
+	for (const std::string &e : env)
+		envp.push_back(const_cast<char *>(e.c_str()));
+	envp.push_back(nullptr);
+
+	const auto start = std::chrono::steady_clock::now();
+	const pid_t pid = fork();
+	if (pid == 0) {
+		dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+		dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+		execve(argv[0], argv.data(), envp.data());
+		_exit(127);
+	}
+	run_result r;
+	waitpid(pid, &r.status, 0);
+	r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+	r.out = slurp(out);
+	r.err = slurp(err);
+	return r;
+}
+
+std::string dump(std::vector<int> values)
+{
+	std::string s;
+	for (int v : values)
+		s += "rd_buf is :" + std::to_string(v) + "\n";
+	return s;
+}
+
+const std::string hello = "hello,this is I2C_RDWR i2c test \n";
+const std::string no_bus_run = hello + "open/dev/i2c-0failed \n" + "I2C_RDWR err \n" +
+			       "I2C_RDWR err \n" + dump({0, 0, 0, 0, 0, 0, 0, 0});
+
+TEST(program, without_the_bus)
+{
+	if (access("/dev/i2c-0", F_OK) == 0)
+		GTEST_SKIP() << "/dev/i2c-0 exists here; not writing to a real bus";
+	const std::vector<std::string> arg_sets[] = {{}, {"--help"}, {"-y", "1", "0x51", "x"}};
+	for (const auto &args : arg_sets) {
+		SCOPED_TRACE(args.size());
+		const run_result r = run(args, {});
+		EXPECT_EQ(r.out, no_bus_run);
+		EXPECT_EQ(r.err, "");
+		EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0);
+		EXPECT_LT(r.seconds, 0.9) << "paused after a failure";
+	}
+}
+
+struct fake_case {
+	const char *name;
+	std::vector<std::string> args;
+	std::vector<std::string> env;
+	std::string out;
+	std::string log;
+};
+
+const std::string write_log =
+	"open /dev/i2c-0 flags=0x2\n"
+	"rdwr {0x50 0x0 9: 10 00 01 02 03 04 05 06 07} -> ok\n";
+
+const fake_case fake_cases[] = {
+	{"good run", {}, {}, hello + dump({0, 1, 2, 3, 4, 5, 6, 7}),
+	 write_log + "sleep 1\n"
+		     "rdwr {0x50 0x0 1: 10} {0x50 0x1 8: 00 01 02 03 04 05 06 07} -> ok\n"
+		     "sleep 1\nclose\n"},
+	{"arguments change nothing", {"--dev", "/dev/i2c-1", "0x51"}, {},
+	 hello + dump({0, 1, 2, 3, 4, 5, 6, 7}),
+	 write_log + "sleep 1\n"
+		     "rdwr {0x50 0x0 1: 10} {0x50 0x1 8: 00 01 02 03 04 05 06 07} -> ok\n"
+		     "sleep 1\nclose\n"},
+	{"bytes above 127 print unsigned", {}, {"FAKE_EEPROM=protected", "FAKE_EEPROM_FILL=200"},
+	 hello + dump({200, 200, 200, 200, 200, 200, 200, 200}),
+	 write_log + "sleep 1\n"
+		     "rdwr {0x50 0x0 1: 10} {0x50 0x1 8: c8 c8 c8 c8 c8 c8 c8 c8} -> ok\n"
+		     "sleep 1\nclose\n"},
+	{"nothing at 0x50", {}, {"FAKE_EEPROM=absent"},
+	 hello + "I2C_RDWR err \nI2C_RDWR err \n" + dump({0, 0, 0, 0, 0, 0, 0, 0}),
+	 "open /dev/i2c-0 flags=0x2\n"
+	 "rdwr {0x50 0x0 9: 10 00 01 02 03 04 05 06 07} -> ENXIO\n"
+	 "rdwr {0x50 0x0 1: 10} {0x50 0x1 8:} -> ENXIO\n"
+	 "close\n"},
+};
+
+TEST(program, through_a_simulated_eeprom)
+{
+	const std::string log = temp_path("log");
+	for (const fake_case &c : fake_cases) {
+		SCOPED_TRACE(c.name);
+		unlink(log.c_str());
+		std::vector<std::string> env = c.env;
+		env.push_back(std::string("LD_PRELOAD=") + FAKE_I2C_SO);
+		env.push_back("FAKE_I2C_LOG=" + log);
+		// fake_i2c is not instrumented and must come ahead of ASan's runtime.
+		env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+		const run_result r = run(c.args, env);
+		EXPECT_EQ(r.out, c.out);
+		EXPECT_EQ(slurp(log), c.log);
+		EXPECT_EQ(r.err, "");
+		EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0);
+	}
+}
+
+} // namespace
