@@ -62,13 +62,6 @@ int open_bus(int flags)
 	return bus_fd;
 }
 
-int open_any(const char *name, const char *path, int flags, va_list ap)
-{
-	if (std::strcmp(path, bus_path) == 0)
-		return open_bus(flags);
-	const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
-	return real<open_fn>(name)(path, flags, mode);
-}
 
 // "{addr flags len: bytes}" for each message, then the result.
 void log_request(const i2c_rdwr_ioctl_data &request, int result)
@@ -97,19 +90,15 @@ extern "C" int open(const char *path, int flags, ...)
 {
 	va_list ap;
 	va_start(ap, flags);
-	const int fd = open_any("open", path, flags, ap);
+	const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
 	va_end(ap);
-	return fd;
+	if (std::strcmp(path, bus_path) == 0)
+		return open_bus(flags);
+	return real<open_fn>("open")(path, flags, mode);
 }
 
 extern "C" int open64(const char *path, int flags, ...)
-{
-	va_list ap;
-	va_start(ap, flags);
-	const int fd = open_any("open64", path, flags, ap);
-	va_end(ap);
-	return fd;
-}
+	__attribute__((alias("open")));
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
 {
