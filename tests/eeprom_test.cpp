@@ -107,7 +107,9 @@ std::string printed()
 
 const sent_msg addr_write{0x50, 0, 1, {0x10}};
 
-struct write_case {
+const sent_msg page_write{0x50, 0, 9, {0x10, 0xa0, 0xa1, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7}};
+
+struct transfer_case {
 	const char *name;
 	int fd;
 	uint8_t dev_addr;
@@ -117,24 +119,22 @@ struct write_case {
 	std::vector<std::vector<sent_msg>> requests;
 };
 
-const write_case write_cases[] = {
+const transfer_case write_cases[] = {
 	{"count 0 sends the word address alone", bus_fd, 0x50, 0, 0, "",
 	 {{addr_write}}},
-	{"count 8 is one message of 9", bus_fd, 0x50, 8, 0, "",
-	 {{{0x50, 0, 9, {0x10, 0xa0, 0xa1, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7}}}}},
+	{"count 8 is one message of 9", bus_fd, 0x50, 8, 0, "", {{page_write}}},
 	{"count 9 is refused", bus_fd, 0x50, 9, -1,
 	 "This function supports up to 8 bytes at a time !!!\n", {}},
 	{"count -1 is refused", bus_fd, 0x50, -1, -1, "Byte count out of range !!!\n", {}},
 	{"INT_MIN is refused", bus_fd, 0x50, INT_MIN, -1, "Byte count out of range !!!\n", {}},
-	{"closed descriptor", -1, 0x50, 8, -1, "I2C_RDWR err \n",
-	 {{{0x50, 0, 9, {0x10, 0xa0, 0xa1, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7}}}}},
+	{"closed descriptor", -1, 0x50, 8, -1, "I2C_RDWR err \n", {{page_write}}},
 	{"nothing at the address", bus_fd, 0x51, 1, -1, "I2C_RDWR err \n",
 	 {{{0x51, 0, 2, {0x10, 0xa0}}}}},
 };
 
 TEST(eeprom, write)
 {
-	for (const write_case &c : write_cases) {
+	for (const transfer_case &c : write_cases) {
 		SCOPED_TRACE(c.name);
 		reset();
 		const uint8_t pattern[8] = {0xa0, 0xa1, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7};
@@ -156,38 +156,29 @@ TEST(eeprom, write)
 	}
 }
 
-struct read_case {
-	const char *name;
-	int fd;
-	int count;
-	int result;
-	const char *line;
-	std::vector<std::vector<sent_msg>> requests;
-};
-
-const read_case read_cases[] = {
-	{"count 8", bus_fd, 8, 0, "", {{addr_write, {0x50, I2C_M_RD, 8, {}}}}},
-	{"count 16 is not capped", bus_fd, 16, 0, "",
+const transfer_case read_cases[] = {
+	{"count 8", bus_fd, 0x50, 8, 0, "", {{addr_write, {0x50, I2C_M_RD, 8, {}}}}},
+	{"count 16 is not capped", bus_fd, 0x50, 16, 0, "",
 	 {{addr_write, {0x50, I2C_M_RD, 16, {}}}}},
-	{"count 0", bus_fd, 0, 0, "", {{addr_write, {0x50, I2C_M_RD, 0, {}}}}},
-	{"count 65535 goes to the kernel, which refuses it", bus_fd, 65535, -1,
+	{"count 0", bus_fd, 0x50, 0, 0, "", {{addr_write, {0x50, I2C_M_RD, 0, {}}}}},
+	{"count 65535 goes to the kernel, which refuses it", bus_fd, 0x50, 65535, -1,
 	 "I2C_RDWR err \n", {{addr_write, {0x50, I2C_M_RD, 65535, {}}}}},
-	{"count 65536 is refused", bus_fd, 65536, -1, "Byte count out of range !!!\n", {}},
-	{"count 65544 is refused", bus_fd, 65544, -1, "Byte count out of range !!!\n", {}},
-	{"count -1 is refused", bus_fd, -1, -1, "Byte count out of range !!!\n", {}},
-	{"closed descriptor", -1, 8, -1, "I2C_RDWR err \n",
+	{"count 65536 is refused", bus_fd, 0x50, 65536, -1, "Byte count out of range !!!\n", {}},
+	{"count 65544 is refused", bus_fd, 0x50, 65544, -1, "Byte count out of range !!!\n", {}},
+	{"count -1 is refused", bus_fd, 0x50, -1, -1, "Byte count out of range !!!\n", {}},
+	{"closed descriptor", -1, 0x50, 8, -1, "I2C_RDWR err \n",
 	 {{addr_write, {0x50, I2C_M_RD, 8, {}}}}},
 };
 
 TEST(eeprom, read)
 {
 	constexpr uint8_t untouched = 0x5a;
-	for (const read_case &c : read_cases) {
+	for (const transfer_case &c : read_cases) {
 		SCOPED_TRACE(c.name);
 		reset();
 		std::vector<uint8_t> data(65536 + 16, untouched);
 
-		const int result = eeprom_read(c.fd, 0x50, 0x10, data.data(), c.count);
+		const int result = eeprom_read(c.fd, c.dev_addr, 0x10, data.data(), c.count);
 
 		EXPECT_EQ(printed(), c.line);
 		EXPECT_EQ(result, c.result);
