@@ -36,20 +36,22 @@ bool count_refused(int count, int max)
 	return true;
 }
 
-i2c_msg make_msg(uint8_t dev_addr, __u16 flags, int len, uint8_t *buf)
+// Filled in place after a memset, so the hole between len and buf is
+// defined too: no undefined byte reaches the kernel.
+void fill_msg(i2c_msg &msg, uint8_t dev_addr, __u16 flags, int len, uint8_t *buf)
 {
-	i2c_msg msg{};
+	std::memset(&msg, 0, sizeof(msg));
 	msg.addr = dev_addr;
 	msg.flags = flags;
 	msg.len = static_cast<__u16>(len);
 	msg.buf = buf;
-	return msg;
 }
 
 // Runs the messages as one combined transaction; pauses only on success.
 int transfer(int fd, i2c_msg *msgs, unsigned int nmsgs)
 {
-	i2c_rdwr_ioctl_data request{};
+	i2c_rdwr_ioctl_data request;
+	std::memset(&request, 0, sizeof(request));
 	request.msgs = msgs;
 	request.nmsgs = nmsgs;
 	if (ioctl(fd, I2C_RDWR, &request) < 0) {
@@ -77,7 +79,8 @@ extern "C" int eeprom_write(int fd, uint8_t dev_addr, uint8_t word_addr,
 	if (count > 0)  // data may be null when there is nothing to copy
 		std::memcpy(staging + 1, data, static_cast<size_t>(count));
 
-	i2c_msg msg = make_msg(dev_addr, 0, count + 1, staging);
+	i2c_msg msg;
+	fill_msg(msg, dev_addr, 0, count + 1, staging);
 	return transfer(fd, &msg, 1);
 }
 
@@ -87,10 +90,9 @@ extern "C" int eeprom_read(int fd, uint8_t dev_addr, uint8_t word_addr,
 	if (count_refused(count, max_read_count))
 		return -1;
 
-	i2c_msg msgs[] = {
-		make_msg(dev_addr, 0, 1, &word_addr),
-		make_msg(dev_addr, I2C_M_RD, count, data),
-	};
+	i2c_msg msgs[2];
+	fill_msg(msgs[0], dev_addr, 0, 1, &word_addr);
+	fill_msg(msgs[1], dev_addr, I2C_M_RD, count, data);
 	return transfer(fd, msgs, 2);
 }
 
