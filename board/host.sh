@@ -90,48 +90,84 @@ locked() {  # lock file, command...
 	exec {fd}>&-
 }
 
-# Debian's armhf kernel and userland, fetched with apt state of our own so
-# that nothing in the host's dpkg or apt setup changes.
-armhf_apt() {
-	local tool=$1
-	shift
-	"$tool" -q -oAPT::Architecture=armhf -oAPT::Architectures::=armhf \
-		-oDir::State::Lists="$cache/apt/lists" -oDir::Cache="$cache/apt/cache" \
+# Debian's packages for the guest, fetched with apt state of our own for
+# each architecture, so that nothing in the host's dpkg or apt setup changes.
+guest_apt() {  # architecture, tool, argument...
+	local arch=$1 state=$cache/apt-$1 tool=$2
+	shift 2
+	mkdir -p "$state/lists/partial" "$state/cache/archives/partial"
+	"$tool" -q -oAPT::Architecture="$arch" -oAPT::Architectures::="$arch" \
+		-oDir::State::Lists="$state/lists" -oDir::Cache="$state/cache" \
 		-oDir::State::status=/dev/null -oAPT::Sandbox::User=root "$@"
 }
 
-# Into a folder of its own, moved into place when complete: a run that
-# stopped halfway leaves nothing that looks like a cache.
-fetch_guest_packages() {
-	local guest=$cache/guest new=$cache/guest.new image deb
-	[ -f "$guest/release" ] && return
-	say "fetching Debian's armhf kernel, busybox and i2c-tools (about 50 MB, once)"
-	rm -rf "$cache/apt" "$cache/debs" "$new"
-	mkdir -p "$cache/apt/lists/partial" "$cache/apt/cache/archives/partial" \
-		"$cache/debs" "$new/root"
-	logged "apt-get update (armhf)" armhf_apt apt-get update
-	image=$(armhf_apt apt-cache depends linux-image-armmp |
-		awk '/Depends: linux-image-/ { print $2; exit }')
-	[ -n "$image" ] || die "could not resolve linux-image-armmp to a kernel package"
-	(cd "$cache/debs" && logged "apt-get download" armhf_apt apt-get download \
-		"$image" busybox-static i2c-tools libi2c0 libc6)
+# The package lists of one architecture, brought up to date once a run.
+lists() {  # architecture
+	[ -e "$cache/apt-$1/updated" ] && return
+	logged "apt-get update ($1)" guest_apt "$1" apt-get update
+	: >"$cache/apt-$1/updated"
+}
 
-	for deb in "$cache"/debs/linux-image-*.deb; do
-		dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$new" --wildcards \
-			'./boot/vmlinuz-*' '*/vexpress-v2p-ca9.dtb' '*/imx6q-sabrelite.dtb' \
-			'*/i2c-versatile.ko*' '*/i2c-imx.ko*' '*/i2c-dev.ko*'
+download() {  # architecture, folder, package...
+	local arch=$1 dir=$2
+	shift 2
+	lists "$arch"
+	mkdir -p "$dir"
+	(cd "$dir" && logged "apt-get download ($arch)" guest_apt "$arch" apt-get download "$@")
+}
+
+# Each part of the cache is filled in a folder of its own and moved into
+# place when complete: a run that stopped halfway leaves nothing behind
+# that looks like a cache.
+fetch_guest() {  # kernel flavour...
+	local flavour
+	rm -f "$cache"/apt-*/updated
+	[ -d "$cache/userland" ] || fetch_userland
+	for flavour in "$@"; do
+		[ -d "$cache/kernel-$flavour" ] || fetch_kernel "$flavour"
 	done
-	mkdir -p "$new/modules"
-	find "$new" -name '*.ko*' -exec mv {} "$new/modules/" \;
-	xz -d "$new"/modules/*.ko.xz 2>/dev/null || true
-	find "$new" -name '*.dtb' -exec mv {} "$new/" \;
-	mv "$new"/boot/vmlinuz-* "$new/vmlinuz"
-	for deb in "$cache"/debs/{busybox-static,i2c-tools,libi2c0,libc6}_*.deb; do
+}
+
+# busybox, i2c-tools and the libraries they need: armhf, for every board.
+fetch_userland() {
+	local new=$cache/userland.new deb
+	say "fetching Debian's armhf busybox and i2c-tools (once)"
+	rm -rf "$new"
+	download armhf "$new/debs" busybox-static i2c-tools libi2c0 libc6
+	for deb in "$new"/debs/*.deb; do
 		dpkg-deb -x "$deb" "$new/root"
 	done
+	rm -rf "$new/debs"
+	mv "$new" "$cache/userland"
+}
+
+# Debian's kernel of one flavour: the kernel, its device trees, and the
+# modules the boards load (I2C controllers, i2c-dev, at24).
+fetch_kernel() {  # flavour
+	local flavour=$1 arch=armhf new=$cache/kernel-$1.new image deb
+	[ "$flavour" = armmp ] || arch=$flavour
+	rm -rf "$new"
+	mkdir -p "$new/modules" "$new/dtbs"
+	lists "$arch"
+	image=$(guest_apt "$arch" apt-cache depends "linux-image-$flavour" |
+		awk '/Depends: linux-image-/ { print $2; exit }')
+	[ -n "$image" ] || die "could not resolve linux-image-$flavour to a kernel package"
+	say "fetching Debian's $arch kernel ${image#linux-image-} (about $(deb_size "$arch" "$image") MB, once)"
+	download "$arch" "$new/debs" "$image"
+	deb=$(echo "$new"/debs/*.deb)
+	dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$new" --wildcards './boot/vmlinuz-*' \
+		'*.dtb' '*/drivers/i2c/*.ko*' '*/misc/eeprom/at24.ko*'
+	find "$new/lib" -name '*.ko*' -exec mv {} "$new/modules/" \;
+	xz -d "$new"/modules/*.ko.xz 2>/dev/null || true
+	(cd "$new/usr/lib/$image" && find . -name '*.dtb' | cpio -pdm --quiet "$new/dtbs")
+	mv "$new"/boot/vmlinuz-* "$new/vmlinuz"
 	echo "${image#linux-image-}" >"$new/release"
-	rm -rf "$guest" "$cache/debs"
-	mv "$new" "$guest"
+	rm -rf "${new:?}"/{debs,boot,lib,usr}
+	mv "$new" "$cache/kernel-$flavour"
+}
+
+deb_size() {  # architecture, package: its download in MB
+	guest_apt "$1" apt-cache show "$2" | awk '/^Size:/ { print int($2 / 1e6); exit }'
 }
 
 # The static armhf binary, copied out under the lock so that a second run
@@ -155,33 +191,203 @@ commands() {  # folder, command...
 	done
 }
 
-# $1 work folder, $2 bus driver module, $3 yes to load i2c-dev.
-make_initramfs() {
-	local work=$1 guest=$cache/guest root=$1/root
+# The initramfs of the board in b_*: the armhf userland whatever the
+# kernel, the board's modules, msgs_iic and /init.
+make_initramfs() {  # run folder, output
+	local kernel=$cache/kernel-$b_kernel user=$cache/userland root=$1/root
 	mkdir -p "$root"/{bin,dev,etc,proc,sys,tmp,lib/modules,usr/sbin}
 	mkdir -p "$root"/{lib,usr/lib}/arm-linux-gnueabihf
-	cp "$guest/root/bin/busybox" "$root/bin/"
+	cp "$user/root/bin/busybox" "$root/bin/"
 	ln -s busybox "$root/bin/sh"
-	cp "$guest"/root/usr/sbin/i2c* "$root/usr/sbin/"
-	cp -a "$guest"/root/lib/ld-linux-armhf.so.3 "$root/lib/"
-	cp -a "$guest"/root/lib/arm-linux-gnueabihf/{ld-linux-armhf.so.3,libc.so.6} \
+	cp "$user"/root/usr/sbin/i2c* "$root/usr/sbin/"
+	cp -a "$user"/root/lib/ld-linux-armhf.so.3 "$root/lib/"
+	cp -a "$user"/root/lib/arm-linux-gnueabihf/{ld-linux-armhf.so.3,libc.so.6} \
 		"$root/lib/arm-linux-gnueabihf/"
-	cp -a "$guest"/root/usr/lib/arm-linux-gnueabihf/libi2c.so.0* \
+	cp -a "$user"/root/usr/lib/arm-linux-gnueabihf/libi2c.so.0* \
 		"$root/usr/lib/arm-linux-gnueabihf/"
-	cp "$guest/modules/$2.ko" "$guest/modules/i2c-dev.ko" "$root/lib/modules/"
+	cp "$kernel"/modules/{"$b_module",i2c-dev,at24}.ko "$root/lib/modules/"
 	cp "$work/msgs_iic" "$root/bin/"
 	cp "$here/init" "$root/init"
-	printf 'bus_module=%s\ni2c_dev=%s\n' "$2" "$3" >"$root/etc/board.conf"
+	printf 'bus_module=%s\ni2c_dev=%s\neeprom=%s\n' "$b_module" "$i2c_dev" "$eeprom" \
+		>"$root/etc/board.conf"
 	commands "$root/etc/before" "${before[@]}"
 	commands "$root/etc/after" "${after[@]}"
-	(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz"
+	(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$2"
 }
 
-# vexpress-a9's second versatile I2C controller (alias i2c1) is not modelled
-# by QEMU; left enabled, its driver would wait on a bus that never answers.
-make_dtb() {
-	cp "$cache/guest/$1" "$2"
-	if [ "$1" = vexpress-v2p-ca9.dtb ]; then
-		fdtput -t s "$2" "$(fdtget -t s "$2" /aliases i2c1)" status disabled
+# The board's device tree, with the node that QEMU does not model disabled.
+make_dtb() {  # output
+	cp "$cache/kernel-$b_kernel/dtbs/$b_dtb" "$1"
+	local node
+	for node in ${b_off//,/ }; do
+		[ "$node" = - ] && continue
+		[ "${node#/}" != "$node" ] || node=$(fdtget -t s "$1" /aliases "$node")
+		fdtput -t s "$1" "$node" status disabled
+	done
+}
+
+# The chip's first 256 bytes: FILE's, padded with 0xff as a part ships.
+make_image() {  # output
+	head -c 256 /dev/zero | tr '\0' '\377' >"$1"
+	[ -z "$image" ] || dd if="$image" of="$1" bs=256 count=1 conv=notrunc status=none
+}
+
+# QEMU's at24c-eeprom sets its pointer to (old pointer << 8 | word address)
+# modulo rom-size. Only at rom-size 256 is that a 24C02's pointer, so a
+# writable chip has no backing file (whose size would be a whole 512-byte
+# sector) and /init loads its first bytes over the bus. A write-protected
+# chip is never written, so it can be 512 bytes backed by the image twice:
+# whichever half a stale pointer bit selects, the bytes are the same.
+eeprom_devices() {  # run folder
+	if [ "$protect" = no ]; then
+		make_image "$1/root/etc/eeprom.img"
+		devices=(-device "at24c-eeprom,bus=$b_bus,address=0x50,rom-size=256,address-size=1")
+		return
 	fi
+	make_image "$1/half.img"
+	cat "$1/half.img" "$1/half.img" >"$1/eeprom.img"
+	devices=(-drive "if=none,id=ee,file=$1/eeprom.img,format=raw"
+		-device "at24c-eeprom,bus=$b_bus,address=0x50,rom-size=512,address-size=1,drive=ee,writable=off")
+}
+
+# Boots the board and leaves the run's results in $work/NAME/results:
+# console, trace, kernel, wall, eeprom, and, once the guest got that far,
+# before, output, stderr, status, centiseconds, after and failed; or error,
+# with the reason, when the run did not finish.
+boot_board() {  # name
+	local name=$1 run=$work/$1 serial=() devices=() port qemu started
+	board_row "$name"
+	rm -rf "$run"
+	mkdir -p "$run/results" "$run/root/etc"
+	[ "$eeprom" = no ] || eeprom_devices "$run"
+	make_initramfs "$run" "$run/initramfs.gz"
+	make_dtb "$run/board.dtb"
+	for ((port = 1; port < b_port; port++)); do serial+=(-serial null); done
+	serial+=(-serial "file:$run/console")
+	cat "$cache/kernel-$b_kernel/release" >"$run/results/kernel"
+
+	say "booting $name with kernel $(cat "$run/results/kernel")"
+	started=$SECONDS
+	: >"$run/console"
+	# shellcheck disable=SC2086  # the machine's options are words
+	timeout "$limit" "$b_qemu" $b_machine \
+		-kernel "$cache/kernel-$b_kernel/vmlinuz" -dtb "$run/board.dtb" \
+		-initrd "$run/initramfs.gz" \
+		-append "console=$b_console rdinit=/init panic=-1" -no-reboot \
+		-display none -monitor none -audio none "${serial[@]}" "${devices[@]}" \
+		-trace 'i2c_*' -D "$run/trace" 2>"$run/qemu.err" &
+	qemu=$!
+	# Some boards halt instead of powering off: stop QEMU once the run is over.
+	until grep -q -a -E '^@@(done|fail)' "$run/console"; do
+		kill -0 $qemu 2>/dev/null || break
+		sleep 0.2
+	done
+	sleep 0.5
+	kill $qemu 2>/dev/null || true
+	wait $qemu 2>/dev/null || true
+	echo $((SECONDS - started)) >"$run/results/wall"
+	collect "$run" "$run/results"
+}
+
+# What a report holds; a report folder loses these names and nothing else.
+report_files="output stderr status centiseconds before after failed console trace
+eeprom kernel wall error error.log"
+
+publish() {  # results folder, report folder
+	local name
+	mkdir -p "$2"
+	for name in $report_files; do
+		rm -f "${2:?}/$name"
+		[ ! -e "$1/$name" ] || cp "$1/$name" "$2/$name"
+	done
+}
+
+# The run's results out of the console's markers.
+collect() {  # run folder, results folder
+	local run=$1 dir=$2 step status n cmd
+	tr -d '\r' <"$run/console" >"$dir/console"
+	cut_trace <"$run/trace" >"$dir/trace" 2>/dev/null || : >"$dir/trace"
+	if ! grep -q '^@@done' "$dir/console"; then
+		if [ -n "$(field "$dir" fail)" ]; then
+			echo "the run on the board failed: $(field "$dir" fail)"
+		elif [ "$(cat "$dir/wall")" -ge "$limit" ]; then
+			echo "timed out after $limit s: the board did not boot or hung"
+		else
+			echo "the board stopped before the run finished"
+		fi >"$dir/error"
+		tail -n 20 "$dir/console" "$run/qemu.err" >>"$dir/error.log"
+		return
+	fi
+	section "$dir" before >"$dir/before"
+	if [ -n "$(field "$dir" status)" ]; then
+		for step in output stderr after; do
+			section "$dir" $step >"$dir/$step"
+		done
+		field "$dir" status >"$dir/status"
+		field "$dir" centiseconds >"$dir/centiseconds"
+	fi
+	[ "$eeprom" = no ] || section "$dir" eeprom | hex_bytes >"$dir/eeprom"
+	read -r step status n <<<"$(field "$dir" failed)" || true
+	[ -n "${step:-}" ] || return 0
+	n=$((10#$n))
+	if [ "$step" = before ]; then cmd=${before[n - 1]}; else cmd=${after[n - 1]}; fi
+	{
+		printf -- '--%s command %s failed with exit status %s' "$step" "$n" "$status"
+		[ "$step" = after ] || printf ', so msgs_iic did not run'
+		printf ': %s\n' "$cmd"
+		section "$dir" failed
+	} >"$dir/failed"
+}
+
+# QEMU's I2C events without /init's own: the load of a writable chip (the
+# first transaction) and the read of the whole chip (the last).
+cut_trace() {
+	local load=no
+	[ "$eeprom" = yes ] && [ "$protect" = no ] && load=yes
+	awk -v load=$load -v dump="$eeprom" '
+		{ line[NR] = $0 }
+		/^i2c_event start\(/ && !/start_async/ { last = NR }
+		load == "yes" && !first && /^i2c_event finish\(/ { first = NR }
+		END { if (dump != "yes") last = NR + 1
+		      for (i = first + 1; i < last; i++) print line[i] }'
+}
+
+# i2ctransfer's "0x12 0x34 ..." as the bytes themselves.
+hex_bytes() {
+	local words byte
+	read -r -a words <<<"$(tr '\n' ' ')"
+	for byte in "${words[@]}"; do printf '%b' "\\x${byte#0x}"; done
+}
+
+section() {  # results folder, name: what the guest printed between markers
+	sed -n "/^@@begin $2\$/,/^@@end $2\$/p" "$1/console" | sed '1d;$d' | base64 -d
+}
+field() { sed -n "s/^@@$2 //p" "$1/console" | head -n 1; }
+
+guest_seconds() {  # results folder
+	local cs
+	cs=$(cat "$1/centiseconds" 2>/dev/null) || { echo -; return; }
+	printf '%d.%02d' $((cs / 100)) $((cs % 100))
+}
+
+# One board's run as a person reads it: the program's output as it printed
+# it on stdout, its stderr and a summary on stderr; exits as board/run does.
+show_run() {  # name, results folder
+	local dir=$2
+	if [ -e "$dir/error" ]; then
+		cat "$dir/error.log" >&2
+		die "$(cat "$dir/error")"
+	fi
+	if [ -e "$dir/status" ]; then
+		cat "$dir/output"
+		cat "$dir/stderr" >&2
+		say "$1 ($b_stands), Linux $(cat "$dir/kernel"), QEMU $(qemu_version)"
+		say "msgs_iic exit status $(cat "$dir/status"), $(guest_seconds "$dir") s in the guest, $(cat "$dir/wall") s wall time for the board"
+	fi
+	if [ -e "$dir/failed" ]; then
+		say "$(head -n 1 "$dir/failed")"
+		tail -n +2 "$dir/failed" >&2
+		exit 2
+	fi
+	exit "$(cat "$dir/status")"
 }
