@@ -85,7 +85,7 @@ locked() {  # lock file, command...
 	shift
 	mkdir -p "$(dirname "$file")"
 	exec {fd}>"$file"
-	flock "$fd"
+	flock -n "$fd" || { say "waiting for another board/run (${file#"$top"/})"; flock "$fd"; }
 	"$@"
 	exec {fd}>&-
 }
