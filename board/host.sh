@@ -63,7 +63,8 @@ qemu_suite() {
 }
 
 needs="board/run needs QEMU 8.0 or newer (qemu-system-arm, with at24c-eeprom's address-size), \
-the armhf cross g++ (arm-linux-gnueabihf-g++), dtc, cpio, cmake and make"
+the armhf cross g++ (arm-linux-gnueabihf-g++), dtc, cpio, cmake and make; \
+sigrok-cli for a report of vexpress's bus, gnuplot for a picture of it"
 
 install_host_tools() {
 	local qemu_from='' suite=() tools=(cmake make g++-arm-linux-gnueabihf:arm-linux-gnueabihf-g++
@@ -73,6 +74,10 @@ install_host_tools() {
 		command -v apt-get >/dev/null && qemu_suite
 		[ -n "$qemu_from" ] && suite=(-t "$qemu_from")
 	fi
+	# Only when asked for: the decoder for a report or a picture of a
+	# line-level bus, gnuplot for the picture.
+	[ -z "$report$picture" ] || ! wire_board || tools+=(sigrok-cli)
+	[ -z "$picture" ] || tools+=(gnuplot-nox:gnuplot)
 	"$top/scripts/need" --log "$log" --for "$needs" "${suite[@]}" "${tools[@]}" ||
 		exit 2
 	qemu_fits || die "QEMU $(qemu_version)'s at24c-eeprom has no address-size: \
@@ -255,8 +260,9 @@ eeprom_devices() {  # run folder
 # before, output, stderr, status, centiseconds, after and failed; or error,
 # with the reason, when the run did not finish.
 boot_board() {  # name
-	local name=$1 run=$work/$1 serial=() devices=() port qemu started
+	local name=$1 run=$work/$1 serial=() devices=() wire=() port qemu started
 	board_row "$name"
+	[ "$b_trace" = bytes ] || wire=(-trace bitbang_i2c_data)
 	rm -rf "$run"
 	mkdir -p "$run/results" "$run/root/etc"
 	[ "$eeprom" = no ] || eeprom_devices "$run"
@@ -275,7 +281,7 @@ boot_board() {  # name
 		-initrd "$run/initramfs.gz" \
 		-append "console=$b_console rdinit=/init panic=-1" -no-reboot \
 		-display none -monitor none -audio none "${serial[@]}" "${devices[@]}" \
-		-trace 'i2c_*' -D "$run/trace" 2>"$run/qemu.err" &
+		-trace 'i2c_*' "${wire[@]}" -D "$run/trace" 2>"$run/qemu.err" &
 	qemu=$!
 	# Some boards halt instead of powering off: stop QEMU once the run is over.
 	until grep -q -a -E '^@@(done|fail)' "$run/console"; do
@@ -291,10 +297,17 @@ boot_board() {  # name
 
 # What a report holds; a report folder loses these names and nothing else.
 report_files="output stderr status centiseconds before after failed console trace
-eeprom kernel wall error error.log"
+bus.vcd bus.txt eeprom kernel wall error error.log"
 
-publish() {  # results folder, report folder
+publish() {  # name, results folder, report folder
 	local name
+	if [ -e "$2/bus.vcd" ]; then
+		decode_bus "$2/bus.vcd" >"$2/bus.txt"
+	else
+		echo "no waveform: QEMU models $1's I2C controller ($b_module) byte by byte," \
+			"so its trace has no SDA and SCL lines" >"$2/bus.txt"
+	fi
+	shift
 	mkdir -p "$2"
 	for name in $report_files; do
 		rm -f "${2:?}/$name"
@@ -306,7 +319,9 @@ publish() {  # results folder, report folder
 collect() {  # run folder, results folder
 	local run=$1 dir=$2 step status n cmd
 	tr -d '\r' <"$run/console" >"$dir/console"
-	cut_trace <"$run/trace" >"$dir/trace" 2>/dev/null || : >"$dir/trace"
+	: >>"$run/trace"
+	cut_trace <"$run/trace" >"$dir/trace"
+	[ "$b_trace" = bytes ] || wire_vcd "$1" <"$run/trace" >"$dir/bus.vcd"
 	if ! grep -q '^@@done' "$dir/console"; then
 		if [ -n "$(field "$dir" fail)" ]; then
 			echo "the run on the board failed: $(field "$dir" fail)"
@@ -337,19 +352,6 @@ collect() {  # run folder, results folder
 		printf ': %s\n' "$cmd"
 		section "$dir" failed
 	} >"$dir/failed"
-}
-
-# QEMU's I2C events without /init's own: the load of a writable chip (the
-# first transaction) and the read of the whole chip (the last).
-cut_trace() {
-	local load=no
-	[ "$eeprom" = yes ] && [ "$protect" = no ] && load=yes
-	awk -v load=$load -v dump="$eeprom" '
-		{ line[NR] = $0 }
-		/^i2c_event start\(/ && !/start_async/ { last = NR }
-		load == "yes" && !first && /^i2c_event finish\(/ { first = NR }
-		END { if (dump != "yes") last = NR + 1
-		      for (i = first + 1; i < last; i++) print line[i] }'
 }
 
 # i2ctransfer's "0x12 0x34 ..." as the bytes themselves.

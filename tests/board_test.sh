@@ -60,6 +60,23 @@ trace_read() {  # lines|bytes, word address, bytes read
 	echo "i2c_event finish(addr:0x50)"
 }
 
+# sigrok's I2C decoder on a write transaction, and on an address write
+# followed by a repeated START and a read, NACKed on the last byte.
+decoded_write() {
+	local b
+	printf '%s\n' Start Write "Address write: 50" ACK
+	for b in "$@"; do printf '%s\n' "Data write: $b" ACK; done
+	echo Stop
+}
+decoded_read() {  # word address, bytes read
+	local b
+	printf '%s\n' Start Write "Address write: 50" ACK "Data write: $1" ACK
+	printf '%s\n' "Start repeat" Read "Address read: 50" ACK
+	shift
+	for b in "$@"; do printf '%s\n' "Data read: $b" ACK; done | sed '$s/ACK/NACK/'
+	echo Stop
+}
+
 # An EEPROM image whose byte i is (first + i) modulo 256.
 image() {  # file, first
 	local i
@@ -139,6 +156,9 @@ case "${1:-} ${2:-}" in
 --board raspi2b --no-eeprom --eeprom-image @image|--eeprom-image and --write-protect need the EEPROM that --no-eeprom removes
 --board all --no-eeprom|--board all runs the good run, which --no-eeprom rules out
 --board all --write-protect|--board all runs the good run, which --write-protect rules out
+--board all --picture x.png|--picture draws one board's bus, not --board all's
+--board raspi2b --picture x.png|--picture: QEMU traces raspi2b's bus byte by byte; vexpress has its SDA and SCL lines
+--picture x.png --before true|--picture draws the first transactions, which --before would take
 ROWS
 	bare=$(path_without_apt)
 	for script in board/run tests/run; do
@@ -174,6 +194,14 @@ $(dump 0 1 2 3 4 5 6 7)"
 			   trace_read "$style" 0x10 "${pattern[@]}")" \
 			"$(cat "$dir/trace")"
 		check_time "two one-second pauses" "$dir" 200 260
+		if [ "$style" = lines ]; then
+			check "sigrok decodes the program's two transactions from SDA and SCL" \
+				"$(decoded_write 10 00 01 02 03 04 05 06 07
+				   decoded_read 10 00 01 02 03 04 05 06 07)" \
+				"$(awk '{ print } /^Stop$/ && ++n == 2 { exit }' "$dir/bus.txt")"
+		else
+			check "no waveform, and why" 1 "$(grep -c '^no waveform: ' "$dir/bus.txt")"
+		fi
 		check "its row in the table" 1 \
 			"$(grep -c -E "^$name +[^ ]+ +[^ ]+ +pass " "$tmp/stdout")"
 	done <<'BOARDS'
@@ -215,16 +243,24 @@ $zeros"
 	check_time "no pause" "$report" 0 50
 	;;
 "write-protect ")
-	# Bytes above 127 at 0x10 (0x90 to 0x97), which the write cannot change.
+	# Bytes above 127 at 0x10 (0x90 to 0x97), which the write cannot change;
+	# and the picture of the bus, drawn from this run.
 	image "$tmp/image" 0x80
 	cp "$tmp/image" "$tmp/original"
-	run_board 0 --board raspi3b --eeprom-image "$tmp/image" --write-protect --after "$read_back"
+	run_board 0 --eeprom-image "$tmp/image" --write-protect --after "$read_back" \
+		--picture "$tmp/bus.png"
 	check_ran "$report" "$hello
 $(dump 144 145 146 147 148 149 150 151)"
 	check "i2ctransfer reads the same bytes" "0x90 0x91 0x92 0x93 0x94 0x95 0x96 0x97" \
 		"$(cat "$report/after")"
 	check "the chip is unchanged" "$(od -An -tx1 "$tmp/original")" "$(od -An -tx1 "$report/eeprom")"
 	check "the image file is unchanged" "$(od -An -tx1 "$tmp/original")" "$(od -An -tx1 "$tmp/image")"
+	# The picture of the bus: a PNG of a sensible size.
+	check "--picture draws a PNG of 1800 by 640 pixels" \
+		" 89 50 4e 47 0d 0a 1a 0a 00 00 00 0d 49 48 44 52 00 00 07 08 00 00 02 80" \
+		"$(od -An -tx1 -N24 "$tmp/bus.png" | tr -d '\n')"
+	size=$(stat -c %s "$tmp/bus.png")
+	check "of 20 to 200 kB" yes "$([ "$size" -ge 20000 ] && [ "$size" -le 200000 ] && echo yes)"
 	;;
 "before-fails ")
 	run_board 2 --board raspi3b --before "true" --before "i2ctransfer -y 0 w1@0x51 0x00"
