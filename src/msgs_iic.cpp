@@ -96,6 +96,9 @@ extern "C" int eeprom_read(int fd, uint8_t dev_addr, uint8_t word_addr,
 	return transfer(fd, msgs, 2);
 }
 
+// Built as the library for other modules (msgs_iic::eeprom), the file
+// holds the routines alone.
+#ifndef MSGS_IIC_NO_MAIN
 int main()
 {
 	constexpr char device[] = "/dev/i2c-0";
@@ -124,3 +127,4 @@ int main()
 	close(fd);
 	return 0;  // the verdict is in the lines, not the status
 }
+#endif
