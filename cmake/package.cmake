@@ -1,0 +1,57 @@
+# Debian packages through CPack: msgs-iic (the program and its man page) and
+# msgs-iic-dev (the library, its header, CMake package and pkg-config file).
+# scripts/package builds them for the host or for armhf.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME msgs-iic)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "msgs_iic maintainers <maintainers@msgs-iic.invalid>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+# Each component's description is its summary line, then plain lines that
+# CPack indents as Debian wants (an empty line becomes " ."); a project-wide
+# summary would be put in front of both.
+set(CPACK_COMPONENTS_ALL bin dev)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+
+# The cross build's toolchain file names the architecture; a native build
+# asks dpkg, as CPack does by default.
+if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+  execute_process(COMMAND dpkg --print-architecture
+    OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+
+set(warning_0x50 "WARNING: on a PC, address 0x50 on an I2C bus is often a memory module's
+SPD EEPROM or a monitor's EDID. Writing there can leave the machine unable
+to boot or the monitor unrecognised. Use it only where 0x50 is an EEPROM
+that may be written.")
+
+set(CPACK_DEBIAN_BIN_PACKAGE_NAME msgs-iic)
+set(CPACK_DEBIAN_BIN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_BIN_DESCRIPTION "write and read-back test for an I2C EEPROM
+msgs_iic opens /dev/i2c-0, writes the bytes 0 to 7 to the EEPROM at bus
+address 0x50 from word address 0x10 in one I2C_RDWR request, reads them
+back in one combined request and prints each byte. A few seconds tell
+whether the path from user space through the kernel's I2C stack to the
+chip works. It needs the i2c-dev module and access to /dev/i2c-0.
+
+${warning_0x50}")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME msgs-iic-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_DESCRIPTION "EEPROM write and read routines over I2C_RDWR (development)
+eeprom_write and eeprom_read, as a static library with C linkage, for
+programs that hold an open i2c-dev descriptor: the first writes up to
+eight bytes (one page of a 24C01 or 24C02), the second reads up to 65535,
+each as one combined I2C_RDWR transaction at a one-byte word address.
+With the header msgs_iic.h, a CMake package (find_package(msgs_iic),
+target msgs_iic::eeprom) and a pkg-config file (msgs_iic).
+
+${warning_0x50}")
+
+# Native builds link libc dynamically; the armhf build is static.
+if(NOT CMAKE_CROSSCOMPILING)
+  set(CPACK_DEBIAN_BIN_PACKAGE_SHLIBDEPS ON)
+endif()
+
+include(CPack)

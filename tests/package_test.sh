@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# The Debian packages as scripts/package builds them: their fields and
+# files, and the program they carry.
+# usage: tests/package_test.sh host|armhf
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+failures=0
+
+check() {  # what, expected, actual
+	if [ "$2" = "$3" ]; then
+		echo "ok: $1"
+	else
+		echo "FAIL: $1"
+		diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") || true
+		failures=$((failures + 1))
+	fi
+}
+
+case ${1:-} in
+host) arch=$(dpkg --print-architecture) triplet=$(gcc -print-multiarch) ;;
+armhf) arch=armhf triplet=arm-linux-gnueabihf ;;
+*) echo "usage: $0 host|armhf" >&2; exit 2 ;;
+esac
+version=$(sed -n 's/^project(msgs_iic VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+scripts/package "$1" "$tmp" >/dev/null
+
+lib=./usr/lib/$triplet
+while read -r package files; do
+	deb=$tmp/${package}_${version}_$arch.deb
+	echo "-- $package"
+	check "the package's fields" "$package $arch $version" \
+		"$(dpkg-deb -f "$deb" Package Architecture Version 2>&1 | cut -d' ' -f2 | tr '\n' ' ' | sed 's/ $//')"
+	check "the 0x50 warning in its description" 1 \
+		"$(dpkg-deb -f "$deb" Description | grep -c 'WARNING: on a PC, address 0x50')"
+	read -r -a files <<<"${files//@lib/$lib}"
+	check "its files" "$(printf '%s\n' "${files[@]}" | sort)" \
+		"$(dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ { print $6 }' | sort)"
+done <<'PACKAGES'
+msgs-iic ./usr/bin/msgs_iic ./usr/share/man/man1/msgs_iic.1.gz
+msgs-iic-dev ./usr/include/msgs_iic.h @lib/libmsgs_iic.a @lib/pkgconfig/msgs_iic.pc @lib/cmake/msgs_iic/msgs_iicConfig.cmake @lib/cmake/msgs_iic/msgs_iicConfigVersion.cmake @lib/cmake/msgs_iic/msgs_iic-targets.cmake @lib/cmake/msgs_iic/msgs_iic-targets-release.cmake
+PACKAGES
+
+dpkg-deb -x "$tmp/msgs-iic_${version}_$arch.deb" "$tmp/root"
+program=$tmp/root/usr/bin/msgs_iic
+check "the man page is compressed" "gzip" "$(od -An -tx1 -N2 "$tmp/root/usr/share/man/man1/msgs_iic.1.gz" | tr -d ' ' | sed 's/1f8b/gzip/')"
+if [ "$1" = armhf ]; then
+	# ELF, 32-bit, e_machine 40 (ARM); static: no program interpreter.
+	check "a 32-bit ARM executable" "7f 45 4c 46 01 28 00" \
+		"$({ od -An -tx1 -N5 "$program"; od -An -tx1 -j18 -N2 "$program"; } | xargs)"
+	check "linked statically" "" "$(readelf -l "$program" | grep -i interpreter || true)"
+elif [ -e /dev/i2c-0 ]; then
+	echo "skipped: the unpacked program's run (/dev/i2c-0 exists here)"
+else
+	status=0
+	out=$("$program" 2>&1) || status=$?
+	check "the unpacked program gives the run without a bus" "0 hello,this is I2C_RDWR i2c test 
+open/dev/i2c-0failed 
+I2C_RDWR err 
+I2C_RDWR err 
+$(printf 'rd_buf is :0\n%.0s' 1 2 3 4 5 6 7 8)" "$status $out"
+fi
+
+[ $failures -eq 0 ]
