@@ -7,17 +7,8 @@ cd "$(dirname "$0")/.."
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-failures=0
-
-check() {  # what, expected, actual
-	if [ "$2" = "$3" ]; then
-		echo "ok: $1"
-	else
-		echo "FAIL: $1"
-		diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") || true
-		failures=$((failures + 1))
-	fi
-}
+# shellcheck source=tests/check.sh
+. tests/check.sh
 
 case ${1:-} in
 host) arch=$(dpkg --print-architecture) triplet=$(gcc -print-multiarch) ;;
