@@ -373,7 +373,8 @@ guest_seconds() {  # results folder
 }
 
 # One board's run as a person reads it: the program's output as it printed
-# it on stdout, its stderr and a summary on stderr; exits as board/run does.
+# it on stdout, its stderr and a summary on stderr, then a failed guest
+# command; a run that did not finish ends board/run here.
 show_run() {  # name, results folder
 	local dir=$2
 	if [ -e "$dir/error" ]; then
@@ -389,7 +390,11 @@ show_run() {  # name, results folder
 	if [ -e "$dir/failed" ]; then
 		say "$(head -n 1 "$dir/failed")"
 		tail -n +2 "$dir/failed" >&2
-		exit 2
 	fi
-	exit "$(cat "$dir/status")"
+}
+
+# board/run's exit status for one board: the program's, or 2 after a failed
+# guest command.
+run_status() {  # results folder
+	if [ -e "$1/failed" ]; then echo 2; else cat "$1/status"; fi
 }
