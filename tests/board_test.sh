@@ -165,9 +165,11 @@ ROWS
 	# 0x10 (0xb0 to 0xb7); the kernel's at24 driver reads them back too.
 	image "$tmp/image" 0xa0
 	run_board 0 --board all --eeprom-image "$tmp/image" --after "$at24"
-	after=$(cp "$tmp/image" "$tmp/after" &&
-		printf '\x00\x01\x02\x03\x04\x05\x06\x07' |
-			dd of="$tmp/after" bs=1 seek=16 conv=notrunc status=none && od -An -tx1 "$tmp/after")
+	# What the chip must hold afterwards: the image with 0..7 at 0x10.
+	cp "$tmp/image" "$tmp/written"
+	printf '\x00\x01\x02\x03\x04\x05\x06\x07' |
+		dd of="$tmp/written" bs=1 seek=16 conv=notrunc status=none
+	written=$(od -An -tx1 "$tmp/written")
 	while read -r name style; do
 		dir=$report/$name
 		echo "-- $name"
@@ -176,7 +178,7 @@ $(dump 0 1 2 3 4 5 6 7)"
 		check "i2ctransfer, then at24, read 0..7 back" "${pattern[*]}
  00 01 02 03 04 05 06 07" "$(cat "$dir/after")"
 		check "the chip holds the image with 0..7 at 0x10, nothing else changed" \
-			"$after" "$(od -An -tx1 "$dir/eeprom")"
+			"$written" "$(od -An -tx1 "$dir/eeprom")"
 		check "bus trace: the program's write and read, then the checks'" \
 			"$(trace_write 0x10 "${pattern[@]}"
 			   trace_read "$style" 0x10 "${pattern[@]}"
