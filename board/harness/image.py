@@ -1,0 +1,110 @@
+"""The guest's image: its initramfs, its device tree, and the EEPROM that
+QEMU puts at 0x50."""
+
+import gzip
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+from .boards import Board
+from .host import CACHE, TOP
+from .options import Options
+
+CHIP_SIZE = 256   # a 24C02
+GUEST_LIBS = ("lib/ld-linux-armhf.so.3",
+              "lib/arm-linux-gnueabihf/ld-linux-armhf.so.3",
+              "lib/arm-linux-gnueabihf/libc.so.6")
+
+
+def copy(source: Path, target: Path) -> None:
+    target.parent.mkdir(parents=True, exist_ok=True)
+    shutil.copy2(source, target, follow_symlinks=False)
+
+
+def write_commands(folder: Path, commands: tuple[str, ...]) -> None:
+    """A step's guest commands, a file each, numbered in order; /init runs
+    them one by one, as they are."""
+    folder.mkdir(parents=True)
+    for number, command in enumerate(commands, 1):
+        (folder / f"{number:03d}").write_text(command + "\n")
+
+
+def chip_image(options: Options) -> bytes:
+    """The chip's bytes: the image file's first ones, the rest 0xff as a
+    part ships."""
+    given = options.image.read_bytes()[:CHIP_SIZE] if options.image else b""
+    return given + b"\xff" * (CHIP_SIZE - len(given))
+
+
+def eeprom_devices(board: Board, options: Options, run: Path) -> list[str]:
+    """QEMU's at24c-eeprom sets its pointer to (old pointer << 8 | word
+    address) modulo rom-size, a 24C02's pointer only at rom-size 256. So a
+    writable chip has no backing file (whose size would be a whole 512-byte
+    sector): /init loads its bytes over the bus. A write-protected chip is
+    never written, so it is 512 bytes backed by the image twice: whichever
+    half a stale pointer bit selects, the bytes are the same."""
+    if not options.eeprom:
+        return []
+    device = f"at24c-eeprom,bus={board.bus},address=0x50,address-size=1"
+    if not options.write_protect:
+        (run / "root" / "etc" / "eeprom.img").write_bytes(chip_image(options))
+        return ["-device", f"{device},rom-size={CHIP_SIZE}"]
+    backing = run / "eeprom.img"
+    backing.write_bytes(chip_image(options) * 2)
+    return ["-drive", f"if=none,id=ee,file={backing},format=raw",
+            "-device", f"{device},rom-size={2 * CHIP_SIZE},drive=ee,"
+            "writable=off"]
+
+
+def make_root(board: Board, options: Options, program: Path,
+              root: Path) -> None:
+    """The armhf userland whatever the kernel, the board's modules,
+    msgs_iic and /init."""
+    userland = CACHE / "userland" / "root"
+    modules = CACHE / f"kernel-{board.kernel}" / "modules"
+    for folder in ("bin", "dev", "etc", "proc", "sys", "tmp", "lib/modules",
+                   "usr/sbin"):
+        (root / folder).mkdir(parents=True, exist_ok=True)
+    copy(userland / "bin" / "busybox", root / "bin" / "busybox")
+    (root / "bin" / "sh").symlink_to("busybox")
+    for tool in (userland / "usr" / "sbin").glob("i2c*"):
+        copy(tool, root / "usr" / "sbin" / tool.name)
+    for library in GUEST_LIBS:
+        copy(userland / library, root / library)
+    for libi2c in (userland / "usr/lib/arm-linux-gnueabihf").glob("libi2c.so.0*"):
+        copy(libi2c, root / "usr/lib/arm-linux-gnueabihf" / libi2c.name)
+    for module in (board.module, "i2c-dev", "at24"):
+        copy(modules / f"{module}.ko", root / "lib" / "modules" / f"{module}.ko")
+    copy(program, root / "bin" / "msgs_iic")
+    copy(TOP / "board" / "init", root / "init")
+    flag = {True: "yes", False: "no"}
+    (root / "etc" / "board.conf").write_text(
+        f"bus_module={board.module}\ni2c_dev={flag[options.i2c_dev]}\n"
+        f"eeprom={flag[options.eeprom]}\n")
+    write_commands(root / "etc" / "before", options.before)
+    write_commands(root / "etc" / "after", options.after)
+
+
+def make_initramfs(root: Path, output: Path) -> None:
+    names = ["."]
+    for folder, subfolders, files in os.walk(root):
+        subfolders.sort()
+        here = Path(folder).relative_to(root)
+        names += [str(here / name) for name in sorted(subfolders + files)]
+    archive = subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"],
+                             cwd=root, input="\n".join(names).encode(),
+                             stdout=subprocess.PIPE, check=True).stdout
+    output.write_bytes(gzip.compress(archive, compresslevel=1, mtime=0))
+
+
+def make_dtb(board: Board, output: Path) -> None:
+    """The board's device tree with the nodes QEMU does not model off."""
+    shutil.copy(CACHE / f"kernel-{board.kernel}" / "dtbs" / board.dtb, output)
+    for node in board.disable:
+        if not node.startswith("/"):
+            node = subprocess.run(["fdtget", "-t", "s", output, "/aliases",
+                                   node], capture_output=True, text=True,
+                                  check=True).stdout.strip()
+        subprocess.run(["fdtput", "-t", "s", output, node, "status",
+                        "disabled"], check=True)

@@ -1,0 +1,164 @@
+"""board/run's command line: what a run is asked to do, checked before
+anything is installed, fetched or booted."""
+
+import argparse
+import os
+import re
+from dataclasses import dataclass
+from pathlib import Path
+from typing import NoReturn
+
+from . import boards
+from .boards import Board
+
+USAGE = """\
+usage: board/run [OPTION]...
+  --board NAME         vexpress (the default), sabrelite, raspi2b, raspi3b,
+                       or all: the good run on every board, and a table
+  --no-eeprom          no EEPROM at 0x50 (not on vexpress, where the
+                       monitor's EDID ROM answers there too)
+  --eeprom-image FILE  the EEPROM starts with FILE's first 256 bytes
+                       (default: all 0xff, as a part ships); FILE is not changed
+  --write-protect      the EEPROM acknowledges writes and ignores them
+  --no-i2c-dev         do not load i2c-dev, so there is no /dev/i2c-0
+  --before CMD         guest shell command to run before the program (repeatable),
+                       e.g. "i2ctransfer -y 0 w9@0x50 0x10 0xaa 0xab 0xac 0xad 0xae 0xaf 0xb0 0xb1"
+  --after CMD          guest shell command to run after the program (repeatable);
+                       at24.ko is loaded, so "echo 24c02 0x50 >/sys/bus/i2c/devices/i2c-0/new_device"
+                       binds the kernel's EEPROM driver
+  --report DIR         also write output, stderr, status, centiseconds, before,
+                       after, console, trace (QEMU's I2C events), eeprom (the
+                       chip's bytes after the run), and on vexpress bus.vcd (SCL
+                       and SDA) and bus.txt (sigrok's decoding) into DIR;
+                       DIR/BOARD with --board all
+  --picture FILE       draw the program's two transactions on vexpress's bus
+                       into a PNG: SCL, SDA and the decoded bytes
+  --timeout SEC        give up on a board after SEC seconds (default 180)
+"""  # noqa: E501  (lines as wide as the examples they quote)
+
+
+class BadInput(Exception):
+    """One line saying what is wrong with the command line."""
+
+
+@dataclass(frozen=True)
+class Options:
+    boards: tuple[Board, ...]   # one, or every board for --board all
+    every_board: bool
+    eeprom: bool
+    image: Path | None
+    write_protect: bool
+    i2c_dev: bool
+    before: tuple[str, ...]
+    after: tuple[str, ...]
+    report: Path | None
+    picture: Path | None
+    timeout: int
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse with board/run's own words for what it refuses."""
+
+    def error(self, message: str) -> NoReturn:
+        missing = re.match(r"argument (\S+): expected one argument", message)
+        unknown = re.match(r"unrecognized arguments: (\S+)", message)
+        if missing:
+            raise BadInput(f"{missing.group(1)} needs a value")
+        if unknown:
+            raise BadInput(f"unknown option '{unknown.group(1)}'")
+        raise BadInput(message)
+
+
+def parser() -> Parser:
+    parse = Parser(prog="board/run", add_help=False, allow_abbrev=False)
+    parse.add_argument("-h", "--help", action="store_true")
+    parse.add_argument("--board", default="vexpress")
+    parse.add_argument("--no-eeprom", dest="eeprom", action="store_false")
+    parse.add_argument("--eeprom-image")
+    parse.add_argument("--write-protect", action="store_true")
+    parse.add_argument("--no-i2c-dev", dest="i2c_dev", action="store_false")
+    parse.add_argument("--before", action="append", default=[])
+    parse.add_argument("--after", action="append", default=[])
+    parse.add_argument("--report")
+    parse.add_argument("--picture")
+    parse.add_argument("--timeout", default="180")
+    return parse
+
+
+def parse(argv: list[str]) -> Options | None:
+    """The options, or None where --help was asked for."""
+    given = parser().parse_args(argv)
+    if given.help:
+        return None
+    check_values(given)
+    options = Options(
+        boards=chosen_boards(given.board),
+        every_board=given.board == "all", eeprom=given.eeprom,
+        image=Path(given.eeprom_image) if given.eeprom_image else None,
+        write_protect=given.write_protect, i2c_dev=given.i2c_dev,
+        before=tuple(given.before), after=tuple(given.after),
+        report=Path(given.report) if given.report else None,
+        picture=Path(given.picture) if given.picture else None,
+        timeout=int(given.timeout))
+    check_chip(options)
+    if options.picture:
+        check_picture(options)
+    return options
+
+
+def check_values(given: argparse.Namespace) -> None:
+    for option in ("board", "eeprom_image", "report", "picture", "timeout"):
+        if getattr(given, option) == "":
+            raise BadInput(f"--{option.replace('_', '-')} needs a value")
+    for option in ("before", "after"):
+        if "" in getattr(given, option):
+            raise BadInput(f"--{option} needs a value")
+    if not re.fullmatch(r"[1-9][0-9]*", given.timeout):
+        raise BadInput("--timeout takes a positive whole number of seconds, "
+                       f"not '{given.timeout}'")
+    image = given.eeprom_image
+    if image and not (os.path.isfile(image) and os.access(image, os.R_OK)):
+        raise BadInput(f"--eeprom-image: no readable file '{image}'")
+
+
+def chosen_boards(name: str) -> tuple[Board, ...]:
+    if name == "all":
+        return boards.BOARDS
+    found = boards.find(name)
+    if found is None:
+        raise BadInput(f"unknown board '{name}' "
+                       f"({' '.join(boards.names())} or all)")
+    return (found,)
+
+
+def check_chip(options: Options) -> None:
+    """What the chip at 0x50 can be, on the boards chosen."""
+    if options.every_board:
+        for ruled_out, option in ((not options.eeprom, "--no-eeprom"),
+                                  (options.write_protect, "--write-protect"),
+                                  (not options.i2c_dev, "--no-i2c-dev")):
+            if ruled_out:
+                raise BadInput(f"--board all runs the good run, which "
+                               f"{option} rules out")
+    board = options.boards[0]
+    if not options.eeprom and board.at_0x50:
+        raise BadInput(f"--no-eeprom: on {board.name} the monitor's "
+                       f"{board.at_0x50} ROM answers at 0x50 too")
+    if not options.eeprom and (options.image or options.write_protect):
+        raise BadInput("--eeprom-image and --write-protect need the EEPROM "
+                       "that --no-eeprom removes")
+
+
+def check_picture(options: Options) -> None:
+    board = options.boards[0]
+    if options.every_board:
+        raise BadInput("--picture draws one board's bus, not --board all's")
+    if board.trace != "lines":
+        raise BadInput(f"--picture: QEMU traces {board.name}'s bus byte by "
+                       "byte; vexpress has its SDA and SCL lines")
+    if options.before:
+        raise BadInput("--picture draws the first transactions, which "
+                       "--before would take")
+    if not options.i2c_dev:
+        raise BadInput("--picture draws the program's transactions, which "
+                       "--no-i2c-dev rules out")

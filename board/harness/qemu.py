@@ -1,0 +1,106 @@
+"""QEMU: a board's command line, its console, and a hard time-out."""
+
+import os
+import select
+import shlex
+import subprocess
+import time
+from pathlib import Path
+
+from . import image
+from .boards import Board
+from .host import CACHE, LOG, log_line, say
+from .options import Options
+from .results import Boot, Ending
+
+# /init's last line on a finished run; its line when it fails, and the
+# kernel's, end a run at once.
+SUCCESS = "@@done"
+FAILURE = "@@fail "
+PANIC = "Kernel panic - not syncing"
+
+
+def command(board: Board, run: Path, devices: list[str]) -> list[str]:
+    kernel = CACHE / f"kernel-{board.kernel}"
+    serial = ["-serial", "null"] * (board.console_port - 1)
+    wire = ["-trace", "bitbang_i2c_data"] if board.trace == "lines" else []
+    return [board.qemu, *board.machine,
+            "-kernel", str(kernel / "vmlinuz"), "-dtb", str(run / "board.dtb"),
+            "-initrd", str(run / "initramfs.gz"),
+            "-append", f"console={board.console} rdinit=/init panic=-1",
+            "-no-reboot", "-display", "none", "-monitor", "none",
+            "-audio", "none", *serial, "-serial", "stdio", *devices,
+            "-trace", "i2c_*", *wire, "-D", str(run / "trace")]
+
+
+def wait_for(qemu: "subprocess.Popen[bytes]", log: Path, seconds: int) -> Ending:
+    """Reads the console into the log until the success line, a failure
+    line, QEMU's exit or the time-out, whichever comes first."""
+    assert qemu.stdout is not None
+    deadline = time.monotonic() + seconds
+    pending, last = b"", ""
+    with log.open("wb") as console:
+        while (left := deadline - time.monotonic()) > 0:
+            if not select.select([qemu.stdout], [], [], left)[0]:
+                continue
+            chunk = os.read(qemu.stdout.fileno(), 65536)
+            if not chunk:
+                return Ending("stopped", last)
+            chunk = chunk.replace(b"\r", b"")
+            console.write(chunk)
+            *lines, pending = (pending + chunk).split(b"\n")
+            for raw in lines:
+                line = raw.decode(errors="replace")
+                last = line.strip() or last
+                if line == SUCCESS:
+                    return Ending("done", line)
+                if line.startswith(FAILURE) or PANIC in line:
+                    return Ending("fail", line.removeprefix(FAILURE))
+    return Ending("timeout", last)
+
+
+def stop(qemu: "subprocess.Popen[bytes]") -> None:
+    """Some boards halt instead of powering off. SIGTERM lets QEMU write
+    out its trace before it goes."""
+    if qemu.poll() is None:
+        qemu.terminate()
+    try:
+        qemu.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        qemu.kill()
+        qemu.wait()
+
+
+def boot(board: Board, options: Options, program: Path, work: Path) -> Boot:
+    """Boots the board with the program in its initramfs and waits for the
+    run to end; the host keeps a hard time-out."""
+    run = work / board.name
+    (run / "root" / "etc").mkdir(parents=True)
+    devices = image.eeprom_devices(board, options, run)
+    image.make_root(board, options, program, run / "root")
+    image.make_initramfs(run / "root", run / "initramfs.gz")
+    image.make_dtb(board, run / "board.dtb")
+    kernel = (CACHE / f"kernel-{board.kernel}" / "release").read_text().strip()
+    line = command(board, run, devices)
+    log_line(f"booting {board.name}: {shlex.join(line)}")
+    console_log = LOG.parent / f"{board.name}.console"
+    say(f"booting {board.name} with kernel {kernel}")
+    started = time.monotonic()
+    with (run / "qemu.err").open("wb") as err:
+        # QEMU closes a serial port on stdio at the end of its input: the
+        # input is a pipe that stays open, and empty.
+        qemu = subprocess.Popen(line, stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=err)
+        try:
+            ending = wait_for(qemu, console_log, options.timeout)
+        finally:
+            stop(qemu)
+    trace = run / "trace"
+    return Boot(board=board, kernel=kernel,
+                wall=round(time.monotonic() - started),
+                console=console_log.read_text(errors="replace"),
+                console_log=console_log,
+                trace=tuple(trace.read_text().splitlines())
+                if trace.exists() else (),
+                qemu_err=(run / "qemu.err").read_text(errors="replace"),
+                ending=ending)

@@ -1,0 +1,113 @@
+"""A run's results, read off the markers that /init writes on the console."""
+
+import base64
+import re
+from dataclasses import dataclass
+from pathlib import Path
+
+from . import bus
+from .boards import Board
+from .host import shown
+from .options import Options
+
+
+@dataclass(frozen=True)
+class Ending:
+    """How the wait on the console ended: "done" (the guest finished),
+    "fail" (/init or the kernel failed), "timeout" or "stopped" (QEMU
+    exited), with the line that ended it or the last one seen."""
+    kind: str
+    line: str
+
+
+@dataclass(frozen=True)
+class Boot:
+    """What one boot of a board left behind."""
+    board: Board
+    kernel: str
+    wall: int                 # seconds from QEMU's start to its end
+    console: str
+    console_log: Path
+    trace: tuple[str, ...]    # QEMU's trace, as it wrote it
+    qemu_err: str
+    ending: Ending
+
+
+@dataclass(frozen=True)
+class Results:
+    boot: Boot
+    trace: tuple[str, ...]    # QEMU's I2C events without /init's own
+    vcd: str | None           # the bus's lines, where QEMU traces them
+    error: str | None         # why the run did not finish
+    before: bytes = b""
+    output: bytes | None = None   # None: the program did not run
+    stderr: bytes = b""
+    after: bytes = b""
+    status: int | None = None
+    centiseconds: int | None = None
+    eeprom: bytes | None = None
+    failed: bytes | None = None   # the guest command that ended its step
+
+
+def section(console: str, name: str) -> bytes:
+    """What the guest printed between markers, base64 on the console."""
+    found = re.search(rf"^@@begin {name}\n(.*?)^@@end {name}$", console,
+                      re.M | re.S)
+    return base64.b64decode(found.group(1)) if found else b""
+
+
+def field(console: str, name: str) -> str | None:
+    found = re.search(rf"^@@{name} (.*)$", console, re.M)
+    return found.group(1) if found else None
+
+
+def unfinished(boot: Boot, timeout: int) -> str:
+    """Why the run did not finish: what was expected, what was seen, and
+    where the console is."""
+    ending = boot.ending
+    where = f"console: {shown(boot.console_log)}"
+    if ending.kind == "fail":
+        return f"the run on the board failed: {ending.line} ({where})"
+    why = {"timeout": f"timed out after {timeout} s: the board did not boot "
+                      "or hung",
+           "stopped": "the board stopped before the run finished"}
+    seen = f"last saw '{ending.line}'" if ending.line else "saw nothing"
+    return f"{why[ending.kind]} (expected /init's @@done, {seen}; {where})"
+
+
+def failed_command(console: str, options: Options) -> bytes | None:
+    """The guest command that ended its step, and what it printed."""
+    found = field(console, "failed")
+    if found is None:
+        return None
+    step, status, number = found.split()
+    commands = options.before if step == "before" else options.after
+    text = (f"--{step} command {int(number)} failed with exit status "
+            f"{status}")
+    if step == "before":
+        text += ", so msgs_iic did not run"
+    text += f": {commands[int(number) - 1]}\n"
+    return text.encode() + section(console, "failed")
+
+
+def collect(boot: Boot, options: Options) -> Results:
+    # /init's own transfers: the load of a writable chip, the last read.
+    first = options.eeprom and not options.write_protect
+    last = options.eeprom
+    trace = bus.cut_trace(boot.trace, first, last)
+    vcd = (bus.wire_vcd(boot.board.name, boot.trace, first, last)
+           if boot.board.trace == "lines" else None)
+    if boot.ending.kind != "done":
+        return Results(boot, trace, vcd, unfinished(boot, options.timeout))
+    console = boot.console
+    status = field(console, "status")
+    ran = status is not None
+    eeprom = section(console, "eeprom").decode().replace("0x", "")
+    return Results(
+        boot, trace, vcd, None, before=section(console, "before"),
+        output=section(console, "output") if ran else None,
+        stderr=section(console, "stderr"), after=section(console, "after"),
+        status=int(status) if status is not None else None,
+        centiseconds=int(field(console, "centiseconds") or 0) if ran else None,
+        eeprom=bytes.fromhex(eeprom) if options.eeprom else None,
+        failed=failed_command(console, options))
