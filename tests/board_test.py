@@ -1,0 +1,211 @@
+"""msgs_iic on the emulated ARM boards, through the real kernel I2C stack:
+board/run as a person runs it, judged by the reports it writes."""
+
+import subprocess
+from collections.abc import Iterator
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+from harness import boards
+from harness.host import TOP
+from harness_test import decoded_read, decoded_write
+
+HELLO = "hello,this is I2C_RDWR i2c test \n"
+PATTERN = [f"0x{n:02x}" for n in range(8)]
+READ_BACK = "i2ctransfer -y 0 w1@0x50 0x10 r8"
+AT24 = ("echo 24c02 0x50 >/sys/bus/i2c/devices/i2c-0/new_device &&\n"
+        "dd if=/sys/bus/i2c/devices/0-0050/eeprom bs=8 skip=2 count=1 "
+        "2>/dev/null | od -An -tx1")
+
+
+def dump(*values: int) -> str:
+    return "".join(f"rd_buf is :{value}\n" for value in values)
+
+
+GOOD = HELLO + dump(*range(8))
+NO_BUS = HELLO + "I2C_RDWR err \nI2C_RDWR err \n" + dump(*[0] * 8)
+
+
+def image(path: Path, first: int) -> Path:
+    """An EEPROM image whose byte i is (first + i) modulo 256."""
+    path.write_bytes(bytes((first + i) % 256 for i in range(256)))
+    return path
+
+
+@dataclass(frozen=True)
+class Run:
+    status: int
+    stdout: str
+    stderr: str
+    report: Path
+
+    def read(self, name: str) -> str:
+        return (self.report / name).read_text()
+
+
+def run_board(tmp_path: Path, *args: str) -> Run:
+    """board/run with a report; the rest of what it did is kept."""
+    report = tmp_path / "report"
+    done = subprocess.run([TOP / "board" / "run", "--report", report, *args],
+                          capture_output=True, text=True)
+    return Run(done.returncode, done.stdout, done.stderr, report)
+
+
+def check_ran(folder: Path, output: str) -> None:
+    """The program ran, printed this, exited 0 and wrote no stderr."""
+    assert (folder / "status").exists(), "the program did not run"
+    assert (folder / "output").read_text() == output
+    assert (folder / "status").read_text() == "0\n"
+    assert (folder / "stderr").read_text() == ""
+
+
+def centiseconds(folder: Path) -> int:
+    return int((folder / "centiseconds").read_text())
+
+
+def trace_write(*data: str) -> list[str]:
+    return ["i2c_event start(addr:0x50)",
+            *(f"i2c_send send(addr:0x50) data:{byte}" for byte in data),
+            "i2c_event finish(addr:0x50)"]
+
+
+def trace_read(style: str, word: str, *data: str) -> list[str]:
+    """An address write followed by a read. Where QEMU decodes the SDA and
+    SCL lines the read shows the repeated START and the NACK of the last
+    byte; its byte-level models log a finish at the message boundary
+    whatever the driver does, and no NACK."""
+    return ["i2c_event start(addr:0x50)",
+            f"i2c_send send(addr:0x50) data:{word}",
+            *(["i2c_event finish(addr:0x50)"] if style == "bytes" else []),
+            "i2c_event start_async(addr:0x50)",
+            *(f"i2c_recv recv(addr:0x50) data:{byte}" for byte in data),
+            *(["i2c_event nack(addr:0x50)"] if style == "lines" else []),
+            "i2c_event finish(addr:0x50)"]
+
+
+@pytest.fixture(scope="module")
+def every_board(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Run]:
+    """The good run on every board, each EEPROM starting with other bytes
+    at 0x10 (0xb0 to 0xb7); the kernel's at24 driver reads them back too."""
+    folder = tmp_path_factory.mktemp("all")
+    yield run_board(folder, "--board", "all", "--eeprom-image",
+                    str(image(folder / "image", 0xa0)), "--after", AT24)
+
+
+# A board, and what QEMU's trace shows of its bus.
+BOARD_STYLES = [("vexpress", "lines"), ("sabrelite", "bytes"),
+                ("raspi2b", "bytes"), ("raspi3b", "bytes")]
+
+
+def test_every_board_has_a_row() -> None:
+    assert [name for name, _ in BOARD_STYLES] == boards.names()
+
+
+@pytest.mark.parametrize("name, style", BOARD_STYLES)
+def test_good_run(every_board: Run, name: str, style: str) -> None:
+    folder = every_board.report / name
+    check_ran(folder, GOOD)
+    assert every_board.status == 0
+    assert (folder / "after").read_text() == (
+        " ".join(PATTERN) + "\n 00 01 02 03 04 05 06 07\n"), \
+        "i2ctransfer, then at24, read 0..7 back"
+    written = bytearray((0xa0 + i) % 256 for i in range(256))
+    written[0x10:0x18] = bytes(range(8))
+    assert (folder / "eeprom").read_bytes() == written, \
+        "the chip holds the image with 0..7 at 0x10, nothing else changed"
+    assert (folder / "trace").read_text().splitlines() == [
+        *trace_write("0x10", *PATTERN),
+        *trace_read(style, "0x10", *PATTERN),   # the program's read
+        *trace_read(style, "0x10", *PATTERN),   # i2ctransfer's
+        *trace_read(style, "0x00", "0xa0"),     # at24's probe
+        *trace_read(style, "0x10", *PATTERN)]   # at24's read
+    assert 200 <= centiseconds(folder) <= 260, "two one-second pauses"
+    bus = (folder / "bus.txt").read_text().splitlines()
+    if style == "lines":
+        stop = [n for n, line in enumerate(bus) if line == "Stop"][1]
+        hexes = [f"{n:02x}" for n in range(8)]
+        assert bus[:stop + 1] == [*decoded_write("10", *hexes),
+                                  *decoded_read("10", *hexes)], \
+            "sigrok decodes the program's two transactions from SDA and SCL"
+    else:
+        assert bus[0].startswith("no waveform: ")
+    rows = [line.split() for line in every_board.stdout.splitlines()]
+    assert [row[3] for row in rows if row[0] == name] == ["pass"]
+
+
+def test_the_table(every_board: Run) -> None:
+    lines = every_board.stdout.splitlines()
+    assert lines[0].split() == ["board", "kernel", "driver", "verdict",
+                                "guest", "wall"]
+    assert len(lines) == 1 + len(BOARD_STYLES)
+
+
+@pytest.mark.parametrize("name, after, status, failed", [
+    # The check read fails too: the program's output and status are kept,
+    # and the failing command is reported.
+    ("sabrelite", [READ_BACK], 2,
+     f"--after command 1 failed with exit status 1: {READ_BACK}\n"
+     "i2ctransfer: I2C_RDWR: Connection timed out\n"),
+    ("raspi2b", [], 0, None),
+    ("raspi3b", [], 0, None),
+], ids=["sabrelite", "raspi2b", "raspi3b"])
+def test_no_eeprom(tmp_path: Path, name: str, after: list[str], status: int,
+                   failed: str | None) -> None:
+    run = run_board(tmp_path, "--board", name, "--no-eeprom",
+                    *(arg for command in after for arg in ("--after", command)))
+    assert run.status == status
+    check_ran(run.report, NO_BUS)
+    assert run.stdout == NO_BUS, "board/run prints the output"
+    assert run.read("trace") == "", "no bus traffic"
+    assert centiseconds(run.report) <= 150, "no pause after the failed transfers"
+    if failed is None:
+        assert not (run.report / "failed").exists()
+    else:
+        assert run.read("failed") == failed
+        assert [line for line in run.stderr.splitlines() if "--after" in line] \
+            == [f"board: {failed.splitlines()[0]}"], "board/run says so"
+
+
+def test_no_i2c_dev(tmp_path: Path) -> None:
+    run = run_board(tmp_path, "--no-i2c-dev")
+    assert run.status == 0
+    check_ran(run.report, HELLO + "open/dev/i2c-0failed \n" + NO_BUS[len(HELLO):])
+    assert run.read("trace") == "", "no bus traffic"
+    assert centiseconds(run.report) <= 50, "no pause"
+
+
+def test_write_protect(tmp_path: Path) -> None:
+    """Bytes above 127 at 0x10 (0x90 to 0x97), which the write cannot change;
+    and the picture of the bus, drawn from this run."""
+    chip = image(tmp_path / "image", 0x80)
+    original = chip.read_bytes()
+    picture = tmp_path / "bus.png"
+    run = run_board(tmp_path, "--eeprom-image", str(chip), "--write-protect",
+                    "--after", READ_BACK, "--picture", str(picture))
+    assert run.status == 0
+    check_ran(run.report, HELLO + dump(*range(144, 152)))
+    assert run.read("after") == " ".join(f"0x{n:02x}" for n in range(0x90, 0x98)) + "\n"
+    assert (run.report / "eeprom").read_bytes() == original, "the chip is unchanged"
+    assert chip.read_bytes() == original, "the image file is unchanged"
+    png = picture.read_bytes()
+    assert png[:24].hex(" ") == ("89 50 4e 47 0d 0a 1a 0a 00 00 00 0d 49 48 44 52 "
+                                 "00 00 07 08 00 00 02 80"), \
+        "--picture draws a PNG of 1800 by 640 pixels"
+    assert 20000 <= len(png) <= 200000
+
+
+def test_before_fails(tmp_path: Path) -> None:
+    command = "i2ctransfer -y 0 w1@0x51 0x00"
+    run = run_board(tmp_path, "--board", "raspi3b", "--before", "true",
+                    "--before", command)
+    assert run.status == 2
+    assert [line for line in run.stderr.splitlines() if "--before" in line] == [
+        f"board: --before command 2 failed with exit status 1, so msgs_iic did "
+        f"not run: {command}"]
+    assert run.stdout == ""
+    assert not (run.report / "output").exists()
+    assert not (run.report / "status").exists()
+    assert run.read("failed").split("\n", 1)[1] == \
+        "i2ctransfer: I2C_RDWR: Remote I/O error\n"

@@ -1,0 +1,235 @@
+"""board/run without a boot: its handling of bad input, the board records,
+and what it makes of a recorded console and a recorded trace of the bus."""
+
+import os
+import shutil
+import subprocess
+from dataclasses import replace
+from pathlib import Path
+
+import pytest
+
+from harness import boards, bus, cli, qemu, report, results
+from harness.options import USAGE, Options, parse
+
+TOP = Path(__file__).resolve().parents[1]
+DATA = TOP / "tests" / "data"
+GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
+    f"rd_buf is :{n}\n" for n in range(8))
+
+
+@pytest.mark.parametrize("args, line", [
+    ("--board", "--board needs a value"),
+    ("--board nosuch",
+     "unknown board 'nosuch' (vexpress sabrelite raspi2b raspi3b or all)"),
+    ("--frob", "unknown option '--frob'"),
+    ("--timeout abc",
+     "--timeout takes a positive whole number of seconds, not 'abc'"),
+    ("--timeout 0",
+     "--timeout takes a positive whole number of seconds, not '0'"),
+    ("--timeout 1.5",
+     "--timeout takes a positive whole number of seconds, not '1.5'"),
+    ("--before", "--before needs a value"),
+    ("--after", "--after needs a value"),
+    ("--report", "--report needs a value"),
+    ("--no-eeprom",
+     "--no-eeprom: on vexpress the monitor's EDID ROM answers at 0x50 too"),
+    ("--eeprom-image /nonexistent",
+     "--eeprom-image: no readable file '/nonexistent'"),
+    ("--board raspi2b --no-eeprom --eeprom-image @image",
+     "--eeprom-image and --write-protect need the EEPROM that --no-eeprom "
+     "removes"),
+    ("--board all --no-eeprom",
+     "--board all runs the good run, which --no-eeprom rules out"),
+    ("--board all --write-protect",
+     "--board all runs the good run, which --write-protect rules out"),
+    ("--board all --picture x.png",
+     "--picture draws one board's bus, not --board all's"),
+    ("--board raspi2b --picture x.png",
+     "--picture: QEMU traces raspi2b's bus byte by byte; vexpress has its SDA "
+     "and SCL lines"),
+    ("--picture x.png --before true",
+     "--picture draws the first transactions, which --before would take"),
+])
+def test_bad_input(tmp_path: Path, args: str, line: str) -> None:
+    """One line, the usage and exit status 2, before anything is installed,
+    fetched or booted: stderr holds nothing else, stdout nothing at all."""
+    image = tmp_path / "image"
+    image.write_bytes(bytes(256))
+    argv = args.replace("@image", str(image)).split()
+    done = subprocess.run([TOP / "board" / "run", *argv], capture_output=True,
+                          text=True, stdin=subprocess.DEVNULL)
+    assert (done.returncode, done.stderr, done.stdout) == (
+        2, f"board: {line}\n{USAGE}", "")
+
+
+def path_without_apt(folder: Path) -> str:
+    """A PATH without apt or dpkg, nor the tools the scripts would install."""
+    folder.mkdir()
+    left_out = ("apt", "dpkg", "cmake", "make", "g++", "c++", "qemu-", "dtc",
+                "cpio", "arm-linux-", "valgrind")
+    for tool in [*Path("/usr/bin").iterdir(), *Path("/bin").iterdir()]:
+        if not tool.name.startswith(left_out) and not (folder / tool.name).exists():
+            (folder / tool.name).symlink_to(tool)
+    return str(folder)
+
+
+@pytest.mark.parametrize("script", ["board/run", "tests/run"])
+def test_without_apt(tmp_path: Path, script: str) -> None:
+    """Where apt is missing, the script names what it needs."""
+    done = subprocess.run([TOP / script], capture_output=True, text=True,
+                          env={**os.environ,
+                               "PATH": path_without_apt(tmp_path / "bin")})
+    assert done.returncode == 2
+    assert done.stderr.count("this host has no apt-get") == 1
+    assert " needs " in done.stderr
+
+
+@pytest.mark.parametrize("board", boards.BOARDS, ids=boards.names())
+def test_board_record(board: boards.Board) -> None:
+    """Every record can be booted as it stands; where the kernel is in the
+    cache, its device tree and module are there too."""
+    assert boards.find(board.name) is board
+    assert board.qemu in ("qemu-system-arm", "qemu-system-aarch64")
+    assert board.machine[:1] == ("-M",) and board.console_port >= 1
+    assert board.kernel in ("armmp", "arm64") and board.trace in ("lines", "bytes")
+    assert all(node and " " not in node for node in board.disable)
+    kernel = TOP / "board" / "cache" / f"kernel-{board.kernel}"
+    if kernel.is_dir():
+        assert (kernel / "dtbs" / board.dtb).is_file()
+        assert (kernel / "modules" / f"{board.module}.ko").is_file()
+
+
+def options(*argv: str) -> Options:
+    parsed = parse(list(argv))
+    assert parsed is not None
+    return parsed
+
+
+def watched(tmp_path: Path, console: str, timeout: int = 5) -> results.Boot:
+    """A recorded console, fed to the console loop as QEMU would feed it."""
+    (tmp_path / "fed").write_text(console)
+    feeder = subprocess.Popen(["sh", "-c", 'cat "$0"; sleep 30',
+                               tmp_path / "fed"], stdout=subprocess.PIPE)
+    log = tmp_path / "console"
+    try:
+        ending = qemu.wait_for(feeder, log, timeout)
+    finally:
+        feeder.kill()
+        feeder.wait()
+    assert feeder.stdout is not None
+    feeder.stdout.close()
+    return results.Boot(board=boards.BOARDS[0], kernel="6.1.0-57-armmp",
+                        wall=9, console=log.read_text(), console_log=log,
+                        trace=(), qemu_err="", ending=ending)
+
+
+GOOD_CONSOLE = (DATA / "vexpress-good.console").read_text()
+BEFORE_FAILS = (DATA / "raspi3b-before-fails.console").read_text()
+UNFINISHED = GOOD_CONSOLE.split("@@begin after")[0]
+PANIC = UNFINISHED + "[    3.2] Kernel panic - not syncing: Attempted to kill init!\n"
+BEFORE = ("--before", "true", "--before", "i2ctransfer -y 0 w1@0x51 0x00")
+
+
+@pytest.mark.parametrize("console, argv, verdict, files", [
+    (GOOD_CONSOLE, ("--board", "all"), ("pass", ""), {
+        "output": GOOD, "status": "0\n", "centiseconds": "208\n",
+        "after": "0x00 0x01 0x02 0x03 0x04 0x05 0x06 0x07\n", "stderr": "",
+        "before": "", "eeprom": "ff" * 16 + "0001020304050607" + "ff" * 232}),
+    (BEFORE_FAILS, BEFORE, ("FAIL (guest command)", "--before command 2 "
+                            "failed with exit status 1, so msgs_iic did not "
+                            "run: i2ctransfer -y 0 w1@0x51 0x00"), {
+        "before": "i2ctransfer: I2C_RDWR: Remote I/O error\n",
+        "eeprom": "ff" * 256,
+        "failed": "--before command 2 failed with exit status 1, so msgs_iic "
+                  "did not run: i2ctransfer -y 0 w1@0x51 0x00\n"
+                  "i2ctransfer: I2C_RDWR: Remote I/O error\n"}),
+    (UNFINISHED, (), ("FAIL (did not finish)", "timed out after 1 s: the "
+                      "board did not boot or hung (expected /init's @@done, "
+                      "last saw '@@centiseconds 208'; console: @log)"), {}),
+    (PANIC, (), ("FAIL (did not finish)", "the run on the board failed: "
+                 "[    3.2] Kernel panic - not syncing: Attempted to kill "
+                 "init! (console: @log)"), {}),
+], ids=["good", "before-fails", "unfinished", "panic"])
+def test_console_to_results(tmp_path: Path, console: str, argv: tuple[str, ...],
+                            verdict: tuple[str, str],
+                            files: dict[str, str]) -> None:
+    """The console's markers as the run's results, its report's files and
+    --board all's verdict; a run that did not finish says why."""
+    boot = watched(tmp_path, console, timeout=1)
+    run = options(*argv, "--timeout", "1")
+    if run.every_board:
+        run = replace(run, after=(cli.READ_BACK, *run.after))
+    found = results.collect(boot, run)
+    written = report.files(found)
+    verdict = (verdict[0], verdict[1].replace("@log", str(boot.console_log)))
+    assert cli.verdict(found) == verdict
+    shown = {name: content.hex() if name == "eeprom" else content.decode()
+             for name, content in written.items()
+             if name not in ("console", "trace", "kernel", "wall", "bus.vcd",
+                             "error", "error.log")}
+    assert shown == files
+    if found.error:
+        assert written["error"].decode() == f"{verdict[1]}\n"
+        assert written["error.log"].decode().startswith("==> console <==\n")
+
+
+TRACE = (DATA / "vexpress.trace").read_text().splitlines()
+EVENTS = [line for line in TRACE if line.startswith("i2c_")]
+LOAD = ["i2c_event start(addr:0x50)", "i2c_send send(addr:0x50) data:0x00",
+        "i2c_send send(addr:0x50) data:0xff", "i2c_event finish(addr:0x50)"]
+DUMP = ["i2c_event start(addr:0x50)", "i2c_send send(addr:0x50) data:0x00",
+        "i2c_event start_async(addr:0x50)",
+        "i2c_recv recv(addr:0x50) data:0xff", "i2c_event nack(addr:0x50)",
+        "i2c_event finish(addr:0x50)"]
+
+
+@pytest.mark.parametrize("trace, first, last, kept", [
+    (LOAD + TRACE + DUMP, True, True, EVENTS),     # a writable chip
+    (TRACE + DUMP, False, True, EVENTS),           # a write-protected one
+    (TRACE, False, False, EVENTS),                 # no chip
+    (LOAD + DUMP, True, True, []),                 # no program run
+    ([], True, True, []),                          # no bus traffic at all
+])
+def test_cut_trace(trace: list[str], first: bool, last: bool,
+                   kept: list[str]) -> None:
+    """QEMU's I2C events without /init's own transactions."""
+    assert list(bus.cut_trace(trace, first, last)) == kept
+
+
+def decoded_write(*data: str) -> list[str]:
+    acked = [line for byte in data for line in (f"Data write: {byte}", "ACK")]
+    return ["Start", "Write", "Address write: 50", "ACK", *acked, "Stop"]
+
+
+def decoded_read(word: str, *data: str) -> list[str]:
+    """An address write, a repeated START, a read NACKed on its last byte."""
+    acked = [line for byte in data for line in (f"Data read: {byte}", "ACK")]
+    return ["Start", "Write", "Address write: 50", "ACK", f"Data write: {word}",
+            "ACK", "Start repeat", "Read", "Address read: 50", "ACK",
+            *acked[:-1], "NACK", "Stop"]
+
+
+WRITE = decoded_write("10", *(f"{n:02x}" for n in range(8)))
+READ = decoded_read("10", *(f"{n:02x}" for n in range(8)))
+
+
+@pytest.mark.parametrize("copies, first, last, decoded", [
+    (1, False, False, WRITE + READ),
+    (2, True, True, READ + WRITE),
+    (1, True, False, READ),
+])
+def test_trace_to_vcd(tmp_path: Path, copies: int, first: bool, last: bool,
+                      decoded: list[str]) -> None:
+    """The SDA and SCL lines as a waveform that sigrok's decoder reads as
+    the transactions, every ACK and the repeated START; /init's own cut."""
+    vcd = bus.wire_vcd("vexpress", TRACE * copies, first, last)
+    assert vcd.startswith("$comment\n  SCL and SDA of the bus that vexpress's ")
+    levels = [tuple(row.split()[1:]) for row in bus.vcd_levels(vcd)]
+    starts = sum(1 for before, after in zip(levels, levels[1:])
+                 if before == ("1", "1") and after == ("1", "0"))
+    assert starts == decoded.count("Start") + decoded.count("Start repeat")
+    if shutil.which("sigrok-cli") is None:
+        pytest.skip("sigrok-cli is not installed")
+    (tmp_path / "bus.vcd").write_text(vcd)
+    assert bus.decode(tmp_path / "bus.vcd") == decoded
