@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Debian packages as scripts/package builds them: their fields and
 # files, and the program they carry.
-# usage: tests/package_test.sh host|armhf
+# usage: tests/package_test.sh host|armhf|arm64
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,7 +13,8 @@ trap 'rm -rf "$tmp"' EXIT
 case ${1:-} in
 host) arch=$(dpkg --print-architecture) triplet=$(gcc -print-multiarch) ;;
 armhf) arch=armhf triplet=arm-linux-gnueabihf ;;
-*) echo "usage: $0 host|armhf" >&2; exit 2 ;;
+arm64) arch=arm64 triplet=aarch64-linux-gnu ;;
+*) echo "usage: $0 host|armhf|arm64" >&2; exit 2 ;;
 esac
 version=$(sed -n 's/^project(msgs_iic VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 scripts/package "$1" "$tmp" >/dev/null
@@ -37,9 +38,12 @@ PACKAGES
 dpkg-deb -x "$tmp/msgs-iic_${version}_$arch.deb" "$tmp/root"
 program=$tmp/root/usr/bin/msgs_iic
 check "the man page is compressed" "gzip" "$(od -An -tx1 -N2 "$tmp/root/usr/share/man/man1/msgs_iic.1.gz" | tr -d ' ' | sed 's/1f8b/gzip/')"
-if [ "$1" = armhf ]; then
-	# ELF, 32-bit, e_machine 40 (ARM); static: no program interpreter.
-	check "a 32-bit ARM executable" "7f 45 4c 46 01 28 00" \
+if [ "$1" != host ]; then
+	# ELF, its class (1: 32-bit, 2: 64-bit) and e_machine (40: ARM, 183:
+	# AArch64); static: no program interpreter.
+	elf="7f 45 4c 46 01 28 00"
+	[ "$1" = armhf ] || elf="7f 45 4c 46 02 b7 00"
+	check "an ARM executable for $1" "$elf" \
 		"$({ od -An -tx1 -N5 "$program"; od -An -tx1 -j18 -N2 "$program"; } | xargs)"
 	check "linked statically" "" "$(readelf -l "$program" | grep -i interpreter || true)"
 elif [ -e /dev/i2c-0 ]; then
