@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import boards
+from harness import options
 from harness.host import TOP
 from harness_test import decoded_read, decoded_write
 
@@ -72,16 +72,17 @@ def trace_write(*data: str) -> list[str]:
 
 
 def trace_read(style: str, word: str, *data: str) -> list[str]:
-    """An address write followed by a read. Where QEMU decodes the SDA and
-    SCL lines the read shows the repeated START and the NACK of the last
-    byte; its byte-level models log a finish at the message boundary
-    whatever the driver does, and no NACK."""
+    """An address write followed by a read, as each board's model traces it:
+    a byte-level model with "bytes-stop" logs a finish at the message
+    boundary whatever the driver does; only "lines" and
+    "bytes-restart-nack" log the NACK of the last byte."""
     return ["i2c_event start(addr:0x50)",
             f"i2c_send send(addr:0x50) data:{word}",
-            *(["i2c_event finish(addr:0x50)"] if style == "bytes" else []),
+            *(["i2c_event finish(addr:0x50)"] if style == "bytes-stop" else []),
             "i2c_event start_async(addr:0x50)",
             *(f"i2c_recv recv(addr:0x50) data:{byte}" for byte in data),
-            *(["i2c_event nack(addr:0x50)"] if style == "lines" else []),
+            *(["i2c_event nack(addr:0x50)"]
+              if style in ("lines", "bytes-restart-nack") else []),
             "i2c_event finish(addr:0x50)"]
 
 
@@ -94,18 +95,25 @@ def every_board(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Run]:
                     str(image(folder / "image", 0xa0)), "--after", AT24)
 
 
-# A board, and what QEMU's trace shows of its bus.
-BOARD_STYLES = [("vexpress", "lines"), ("sabrelite", "bytes"),
-                ("raspi2b", "bytes"), ("raspi3b", "bytes")]
+# Each board, its program's architecture, and what QEMU's trace shows of
+# its bus.
+TARGETS = [("vexpress", "armhf", "lines"), ("sabrelite", "armhf", "bytes-stop"),
+           ("raspi2b", "armhf", "bytes-stop"), ("raspi3b", "armhf", "bytes-stop"),
+           ("raspi3b", "arm64", "bytes-stop"),
+           ("ast2600-evb", "armhf", "bytes-restart-nack"),
+           ("orangepi-pc", "armhf", "bytes-restart")]
 
 
 def test_every_board_has_a_row() -> None:
-    assert [name for name, _ in BOARD_STYLES] == boards.names()
+    every = options.parse(["--board", "all"])
+    assert every is not None
+    assert TARGETS == [(t.board.name, t.arch, t.board.trace)
+                       for t in every.targets]
 
 
-@pytest.mark.parametrize("name, style", BOARD_STYLES)
-def test_good_run(every_board: Run, name: str, style: str) -> None:
-    folder = every_board.report / name
+@pytest.mark.parametrize("board, arch, style", TARGETS)
+def test_good_run(every_board: Run, board: str, arch: str, style: str) -> None:
+    folder = every_board.report / (board if arch == "armhf" else f"{board}-{arch}")
     check_ran(folder, GOOD)
     assert every_board.status == 0
     assert (folder / "after").read_text() == (
@@ -132,14 +140,14 @@ def test_good_run(every_board: Run, name: str, style: str) -> None:
     else:
         assert bus[0].startswith("no waveform: ")
     rows = [line.split() for line in every_board.stdout.splitlines()]
-    assert [row[3] for row in rows if row[0] == name] == ["pass"]
+    assert [row[4] for row in rows if row[:2] == [board, arch]] == ["pass"]
 
 
 def test_the_table(every_board: Run) -> None:
     lines = every_board.stdout.splitlines()
-    assert lines[0].split() == ["board", "kernel", "driver", "verdict",
-                                "guest", "wall"]
-    assert len(lines) == 1 + len(BOARD_STYLES)
+    assert lines[0].split() == ["board", "program", "kernel", "driver",
+                                "verdict", "guest", "wall"]
+    assert len(lines) == 1 + len(TARGETS)
 
 
 @pytest.mark.parametrize("name, after, status, failed", [
@@ -150,7 +158,9 @@ def test_the_table(every_board: Run) -> None:
      "i2ctransfer: I2C_RDWR: Connection timed out\n"),
     ("raspi2b", [], 0, None),
     ("raspi3b", [], 0, None),
-], ids=["sabrelite", "raspi2b", "raspi3b"])
+    ("ast2600-evb", [], 0, None),
+    ("orangepi-pc", [], 0, None),
+], ids=["sabrelite", "raspi2b", "raspi3b", "ast2600-evb", "orangepi-pc"])
 def test_no_eeprom(tmp_path: Path, name: str, after: list[str], status: int,
                    failed: str | None) -> None:
     run = run_board(tmp_path, "--board", name, "--no-eeprom",

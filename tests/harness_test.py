@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from harness import boards, bus, cli, qemu, report, results
-from harness.options import USAGE, Options, parse
+from harness.options import Options, parse, usage
 
 TOP = Path(__file__).resolve().parents[1]
 DATA = TOP / "tests" / "data"
@@ -20,8 +20,16 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
 
 @pytest.mark.parametrize("args, line", [
     ("--board", "--board needs a value"),
-    ("--board nosuch",
-     "unknown board 'nosuch' (vexpress sabrelite raspi2b raspi3b or all)"),
+    ("--board nosuch", "unknown board 'nosuch' (vexpress sabrelite raspi2b "
+     "raspi3b ast2600-evb orangepi-pc or all)"),
+    ("--arch", "--arch needs a value"),
+    ("--arch x86", "unknown --arch 'x86' (armhf or arm64)"),
+    ("--arch arm64", "--arch arm64: vexpress's kernel is 32-bit; the arm64 "
+     "program needs a 64-bit one"),
+    ("--board orangepi-pc --arch arm64", "--arch arm64: orangepi-pc's kernel "
+     "is 32-bit; the arm64 program needs a 64-bit one"),
+    ("--board all --arch armhf",
+     "--board all runs each board's programs, so --arch has nothing to choose"),
     ("--frob", "unknown option '--frob'"),
     ("--timeout abc",
      "--timeout takes a positive whole number of seconds, not 'abc'"),
@@ -60,7 +68,7 @@ def test_bad_input(tmp_path: Path, args: str, line: str) -> None:
     done = subprocess.run([TOP / "board" / "run", *argv], capture_output=True,
                           text=True, stdin=subprocess.DEVNULL)
     assert (done.returncode, done.stderr, done.stdout) == (
-        2, f"board: {line}\n{USAGE}", "")
+        2, f"board: {line}\n{usage()}", "")
 
 
 def path_without_apt(folder: Path) -> str:
@@ -92,8 +100,12 @@ def test_board_record(board: boards.Board) -> None:
     assert boards.find(board.name) is board
     assert board.qemu in ("qemu-system-arm", "qemu-system-aarch64")
     assert board.machine[:1] == ("-M",) and board.console_port >= 1
-    assert board.kernel in ("armmp", "arm64") and board.trace in ("lines", "bytes")
-    assert all(node and " " not in node for node in board.disable)
+    assert board.kernel in ("armmp", "arm64")
+    assert board.trace in ("lines", "bytes-stop", "bytes-restart",
+                           "bytes-restart-nack")
+    assert all(node and " " not in node
+               for node in board.disable + board.remove)
+    assert all(node.startswith("/") for node in board.remove)
     kernel = TOP / "board" / "cache" / f"kernel-{board.kernel}"
     if kernel.is_dir():
         assert (kernel / "dtbs" / board.dtb).is_file()
@@ -119,7 +131,8 @@ def watched(tmp_path: Path, console: str, timeout: int = 5) -> results.Boot:
         feeder.wait()
     assert feeder.stdout is not None
     feeder.stdout.close()
-    return results.Boot(board=boards.BOARDS[0], kernel="6.1.0-57-armmp",
+    return results.Boot(board=boards.BOARDS[0], arch="armhf",
+                        kernel="6.1.0-57-armmp",
                         wall=9, console=log.read_text(), console_log=log,
                         trace=(), qemu_err="", ending=ending)
 

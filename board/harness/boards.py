@@ -3,10 +3,14 @@
 from dataclasses import dataclass
 from typing import Literal
 
-# What QEMU's trace shows of a board's bus: the SDA and SCL lines that a
-# bit-banged controller drives, or only bytes and conditions from a
-# byte-level model of the controller.
-Trace = Literal["lines", "bytes"]
+# What QEMU's trace shows of a board's bus. "lines": the SDA and SCL lines
+# that a bit-banged controller drives, decoded by QEMU into every condition
+# and byte, the NACK of the last byte read too. The rest come from
+# byte-level models of a controller: "bytes-stop" logs a finish at every
+# message boundary, so a repeated START looks like a STOP and a START, and
+# no NACK; "bytes-restart" logs a true repeated START, no NACK;
+# "bytes-restart-nack" a true repeated START and the NACK.
+Trace = Literal["lines", "bytes-stop", "bytes-restart", "bytes-restart-nack"]
 
 
 @dataclass(frozen=True)
@@ -20,11 +24,13 @@ class Board:
     module: str              # the I2C controller's kernel module
     bus: str                 # QEMU's name of the bus the guest sees as i2c-0
     dtb: str                 # the device tree, as the kernel package names it
-    kernel: str              # Debian's kernel flavour: armmp or arm64
+    kernel: str              # Debian's kernel flavour: armmp, or arm64 (64-bit)
     trace: Trace             # what QEMU's trace shows of the bus
     # Device-tree nodes QEMU does not model, by path or alias, disabled so
     # that their drivers do not wait on them.
     disable: tuple[str, ...] = ()
+    # Device-tree nodes removed outright, where disabling is not enough.
+    remove: tuple[str, ...] = ()
     # What else answers at 0x50, so that --no-eeprom cannot empty it.
     at_0x50: str | None = None
 
@@ -56,7 +62,7 @@ BOARDS = (
         bus="i2c-bus.0",
         dtb="imx6q-sabrelite.dtb",
         kernel="armmp",
-        trace="bytes",
+        trace="bytes-stop",
         # QEMU runs the TWD timer at another rate than the clock tree says.
         disable=("/soc/timer@a00600",),
     ),
@@ -71,7 +77,7 @@ BOARDS = (
         bus="i2c-bus.0",
         dtb="bcm2836-rpi-2-b.dtb",
         kernel="armmp",
-        trace="bytes",
+        trace="bytes-stop",
     ),
     Board(
         name="raspi3b",
@@ -85,7 +91,41 @@ BOARDS = (
         bus="i2c-bus.0",
         dtb="broadcom/bcm2837-rpi-3-b.dtb",
         kernel="arm64",
-        trace="bytes",
+        trace="bytes-stop",
+    ),
+    Board(
+        name="ast2600-evb",
+        stands_for="ASPEED AST2600 BMC evaluation board",
+        qemu="qemu-system-arm",
+        machine=("-M", "ast2600-evb"),
+        console_port=1,
+        console="ttyS4",
+        module="i2c-aspeed",
+        bus="aspeed.i2c.bus.0",
+        dtb="aspeed-ast2600-evb.dtb",
+        kernel="armmp",
+        trace="bytes-restart-nack",
+        # QEMU's own EEPROM at 0x50 on bus 7, which the tree names for at24
+        # to probe: the probe would land in the trace, which has no bus.
+        disable=("i2c7",),
+    ),
+    Board(
+        name="orangepi-pc",
+        stands_for="Orange Pi PC, Allwinner H3",
+        qemu="qemu-system-arm",
+        machine=("-M", "orangepi-pc"),
+        console_port=1,
+        console="ttyS0",
+        module="i2c-mv64xxx",
+        # The first bus of that name is r_twi: the one I2C node the tree
+        # enables, Linux's i2c-0.
+        bus="i2c",
+        dtb="sun8i-h3-orangepi-pc.dtb",
+        kernel="armmp",
+        trace="bytes-restart",
+        # The machine has four CPUs; on fewer host cores Linux's sleep
+        # overruns, so it gets one. Disabled CPUs are brought up all the same.
+        remove=("/cpus/cpu@1", "/cpus/cpu@2", "/cpus/cpu@3"),
     ),
 )
 

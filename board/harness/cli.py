@@ -8,9 +8,9 @@ from dataclasses import replace
 from pathlib import Path
 
 from . import bus, qemu
-from .host import (CACHE, Stop, build_armhf, install_host_tools, locked,
+from .host import (CACHE, Stop, build_program, install_host_tools, locked,
                    qemu_version, say)
-from .options import USAGE, BadInput, Options, parse
+from .options import BadInput, Options, Target, parse, usage
 from .packages import fetch_guest
 from .report import exit_status, guest_seconds, publish, show
 from .results import Results, collect
@@ -27,10 +27,10 @@ def main(argv: list[str]) -> int:
         options = parse(argv)
     except BadInput as bad:
         say(str(bad))
-        sys.stderr.write(USAGE)
+        sys.stderr.write(usage())
         return 2
     if options is None:
-        sys.stdout.write(USAGE)
+        sys.stdout.write(usage())
         return 0
     try:
         return run(options)
@@ -44,31 +44,33 @@ def main(argv: list[str]) -> int:
 
 
 def run(options: Options) -> int:
-    lines = any(board.trace == "lines" for board in options.boards)
-    install_host_tools(decoder=lines and bool(options.report or options.picture),
+    boards = [target.board for target in options.targets]
+    arches = {target.arch for target in options.targets}
+    lines = any(board.trace == "lines" for board in boards)
+    install_host_tools(arches,
+                       decoder=lines and bool(options.report or options.picture),
                        plotter=options.picture is not None)
     with locked(CACHE / "fetch.lock"):
-        fetch_guest(sorted({board.kernel for board in options.boards}))
+        fetch_guest(sorted({board.kernel for board in boards}))
     with tempfile.TemporaryDirectory() as scratch:
         work = Path(scratch)
-        say("building msgs_iic for armhf")
-        build_armhf(work / "msgs_iic")
+        for arch in sorted(arches, reverse=True):
+            say(f"building msgs_iic for {arch}")
+            build_program(arch, work / f"msgs_iic-{arch}")
         if options.every_board:
             return every_board(options, work)
-        return one_board(options, work)
+        return one_board(options.targets[0], options, work)
 
 
-def one_board(options: Options, work: Path) -> int:
-    board = options.boards[0]
-    results = collect(qemu.boot(board, options, work / "msgs_iic", work),
-                      options)
+def one_board(target: Target, options: Options, work: Path) -> int:
+    results = collect(qemu.boot(target, options, work), options)
     if options.report:
         publish(results, options.report)
-    show(results, qemu_version(board.qemu))
+    show(results, qemu_version(target.board.qemu))
     if options.picture and results.vcd is not None:
         vcd = work / "bus.vcd"
         vcd.write_text(results.vcd)
-        bus.draw(board.name, vcd, options.picture)
+        bus.draw(target.board.name, vcd, options.picture)
     return exit_status(results)
 
 
@@ -90,25 +92,26 @@ def verdict(results: Results) -> tuple[str, str]:
 
 
 def row(*cells: str) -> str:
-    return "{:<10} {:<15} {:<14} {:<22} {:<7} {}".format(*cells)
+    return "{:<12} {:<8} {:<15} {:<14} {:<22} {:<7} {}".format(*cells)
 
 
 def every_board(options: Options, work: Path) -> int:
     """The good run on every board, a row each; 0 only when all pass."""
     options = replace(options, after=(READ_BACK, *options.after))
-    rows = [row("board", "kernel", "driver", "verdict", "guest", "wall")]
+    rows = [row("board", "program", "kernel", "driver", "verdict", "guest",
+                "wall")]
     passed = True
-    for board in options.boards:
-        results = collect(qemu.boot(board, options, work / "msgs_iic", work),
-                          options)
+    for target in options.targets:
+        results = collect(qemu.boot(target, options, work), options)
         if options.report:
-            publish(results, options.report / board.name)
+            publish(results, options.report / target.name)
         judged, why = verdict(results)
         if judged != "pass":
             passed = False
-            say(f"{board.name}: {judged}: {why}")
+            say(f"{target.name}: {judged}: {why}")
         guest = guest_seconds(results)
-        rows.append(row(board.name, results.boot.kernel, board.module, judged,
+        rows.append(row(target.board.name, target.arch, results.boot.kernel,
+                        target.board.module, judged,
                         guest if guest == "-" else f"{guest} s",
                         f"{results.boot.wall} s"))
     print("\n".join(rows))

@@ -17,8 +17,11 @@ LOG = TOP / "log" / "board.log"
 
 NEEDS = ("board/run needs QEMU 8.0 or newer (qemu-system-arm, with "
          "at24c-eeprom's address-size), the armhf cross g++ "
-         "(arm-linux-gnueabihf-g++), dtc, cpio, cmake and make; sigrok-cli "
+         "(arm-linux-gnueabihf-g++), dtc, cpio, cmake and make; the arm64 "
+         "cross g++ (aarch64-linux-gnu-g++) for an arm64 program, sigrok-cli "
          "for a report of vexpress's bus, gnuplot for a picture of it")
+# The cross toolchain of each architecture the program is built for.
+TRIPLETS = {"armhf": "arm-linux-gnueabihf", "arm64": "aarch64-linux-gnu"}
 
 
 class Stop(Exception):
@@ -147,11 +150,13 @@ def qemu_suite() -> list[str]:
     return ["-t", f"{codename.group(1)}-backports"]
 
 
-def install_host_tools(decoder: bool, plotter: bool) -> None:
-    """What the host lacks, through scripts/need: the sigrok decoder and
-    gnuplot only when a report or a picture asks for them."""
-    tools = ["cmake", "make", "g++-arm-linux-gnueabihf:arm-linux-gnueabihf-g++",
-             "device-tree-compiler:dtc", "cpio"]
+def install_host_tools(arches: set[str], decoder: bool, plotter: bool) -> None:
+    """What the host lacks, through scripts/need: a cross compiler for each
+    architecture, the sigrok decoder and gnuplot only when a report or a
+    picture asks for them."""
+    tools = ["cmake", "make", "device-tree-compiler:dtc", "cpio"]
+    tools += [f"g++-{TRIPLETS[arch]}:{TRIPLETS[arch]}-g++"
+              for arch in sorted(arches, reverse=True)]
     suite: list[str] = []
     if not qemu_fits() and shutil.which("qemu-system-arm") is None:
         tools.append("qemu-system-arm")
@@ -170,16 +175,16 @@ def install_host_tools(decoder: bool, plotter: bool) -> None:
                    "qemu-system-arm)")
 
 
-def build_armhf(destination: Path) -> None:
-    """The static armhf binary, copied out under the lock so that a second
-    run never takes a binary that is half written."""
-    build = TOP / "build-armhf"
+def build_program(arch: str, destination: Path) -> None:
+    """The static binary for one architecture, copied out under the lock so
+    that a second run never takes a binary that is half written."""
+    build = TOP / f"build-{arch}"
     with locked(build / ".lock"):
         if not (build / "CMakeCache.txt").exists():
-            toolchain = TOP / "cmake" / "arm-linux-gnueabihf.cmake"
-            logged("cmake (armhf)", ["cmake", "-S", TOP, "-B", build,
-                                     "-DCMAKE_BUILD_TYPE=Release",
-                                     f"-DCMAKE_TOOLCHAIN_FILE={toolchain}"])
-        logged("building msgs_iic for armhf",
+            toolchain = TOP / "cmake" / f"{TRIPLETS[arch]}.cmake"
+            logged(f"cmake ({arch})", ["cmake", "-S", TOP, "-B", build,
+                                       "-DCMAKE_BUILD_TYPE=Release",
+                                       f"-DCMAKE_TOOLCHAIN_FILE={toolchain}"])
+        logged(f"building msgs_iic for {arch}",
                ["cmake", "--build", build, "--target", "msgs_iic"])
         shutil.copy(build / "msgs_iic", destination)

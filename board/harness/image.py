@@ -99,7 +99,8 @@ def make_initramfs(root: Path, output: Path) -> None:
 
 
 def make_dtb(board: Board, output: Path) -> None:
-    """The board's device tree with the nodes QEMU does not model off."""
+    """The board's device tree with the nodes QEMU does not model off or
+    gone."""
     shutil.copy(CACHE / f"kernel-{board.kernel}" / "dtbs" / board.dtb, output)
     for node in board.disable:
         if not node.startswith("/"):
@@ -108,3 +109,5 @@ def make_dtb(board: Board, output: Path) -> None:
                                   check=True).stdout.strip()
         subprocess.run(["fdtput", "-t", "s", output, node, "status",
                         "disabled"], check=True)
+    if board.remove:
+        subprocess.run(["fdtput", "-r", output, *board.remove], check=True)

@@ -4,6 +4,7 @@ anything is installed, fetched or booted."""
 import argparse
 import os
 import re
+import textwrap
 from dataclasses import dataclass
 from pathlib import Path
 from typing import NoReturn
@@ -11,10 +12,12 @@ from typing import NoReturn
 from . import boards
 from .boards import Board
 
+ARCHES = ("armhf", "arm64")
 USAGE = """\
 usage: board/run [OPTION]...
-  --board NAME         vexpress (the default), sabrelite, raspi2b, raspi3b,
-                       or all: the good run on every board, and a table
+  --board NAME         {boards}
+  --arch ARCH          the program's: armhf (the default), or arm64 on a board
+                       with a 64-bit kernel ({wide})
   --no-eeprom          no EEPROM at 0x50 (not on vexpress, where the
                        monitor's EDID ROM answers there too)
   --eeprom-image FILE  the EEPROM starts with FILE's first 256 bytes
@@ -37,13 +40,37 @@ usage: board/run [OPTION]...
 """  # noqa: E501  (lines as wide as the examples they quote)
 
 
+def usage() -> str:
+    first, *others = boards.names()
+    listed = textwrap.wrap(f"{first} (the default), {', '.join(others)}, or "
+                           "all: the good run on every board, and a table",
+                           width=80, initial_indent=" " * 23,
+                           subsequent_indent=" " * 23)
+    wide = " ".join(b.name for b in boards.BOARDS if b.kernel == "arm64")
+    return USAGE.format(boards="\n".join(listed).lstrip(), wide=wide)
+
+
 class BadInput(Exception):
     """One line saying what is wrong with the command line."""
 
 
 @dataclass(frozen=True)
+class Target:
+    """A board, and the architecture of the program it runs."""
+    board: Board
+    arch: str
+
+    @property
+    def name(self) -> str:
+        """The run's name in reports: the board's, and the program's
+        architecture where it is not armhf."""
+        suffix = "" if self.arch == "armhf" else f"-{self.arch}"
+        return self.board.name + suffix
+
+
+@dataclass(frozen=True)
 class Options:
-    boards: tuple[Board, ...]   # one, or every board for --board all
+    targets: tuple[Target, ...]   # one, or every board for --board all
     every_board: bool
     eeprom: bool
     image: Path | None
@@ -72,7 +99,8 @@ class Parser(argparse.ArgumentParser):
 def parser() -> Parser:
     parse = Parser(prog="board/run", add_help=False, allow_abbrev=False)
     parse.add_argument("-h", "--help", action="store_true")
-    parse.add_argument("--board", default="vexpress")
+    parse.add_argument("--board", default=boards.BOARDS[0].name)
+    parse.add_argument("--arch")
     parse.add_argument("--no-eeprom", dest="eeprom", action="store_false")
     parse.add_argument("--eeprom-image")
     parse.add_argument("--write-protect", action="store_true")
@@ -92,7 +120,7 @@ def parse(argv: list[str]) -> Options | None:
         return None
     check_values(given)
     options = Options(
-        boards=chosen_boards(given.board),
+        targets=targets(given.board, given.arch),
         every_board=given.board == "all", eeprom=given.eeprom,
         image=Path(given.eeprom_image) if given.eeprom_image else None,
         write_protect=given.write_protect, i2c_dev=given.i2c_dev,
@@ -107,7 +135,8 @@ def parse(argv: list[str]) -> Options | None:
 
 
 def check_values(given: argparse.Namespace) -> None:
-    for option in ("board", "eeprom_image", "report", "picture", "timeout"):
+    for option in ("board", "arch", "eeprom_image", "report", "picture",
+                   "timeout"):
         if getattr(given, option) == "":
             raise BadInput(f"--{option.replace('_', '-')} needs a value")
     for option in ("before", "after"):
@@ -121,14 +150,26 @@ def check_values(given: argparse.Namespace) -> None:
         raise BadInput(f"--eeprom-image: no readable file '{image}'")
 
 
-def chosen_boards(name: str) -> tuple[Board, ...]:
+def targets(name: str, arch: str | None) -> tuple[Target, ...]:
+    """The board asked for, or for --board all every board with an armhf
+    program, and with an arm64 one too where its kernel is 64-bit."""
+    if arch is not None and arch not in ARCHES:
+        raise BadInput(f"unknown --arch '{arch}' ({' or '.join(ARCHES)})")
     if name == "all":
-        return boards.BOARDS
+        if arch is not None:
+            raise BadInput("--board all runs each board's programs, so "
+                           "--arch has nothing to choose")
+        return tuple(Target(board, arch) for board in boards.BOARDS
+                     for arch in ARCHES
+                     if arch == "armhf" or board.kernel == "arm64")
     found = boards.find(name)
     if found is None:
         raise BadInput(f"unknown board '{name}' "
                        f"({' '.join(boards.names())} or all)")
-    return (found,)
+    if arch == "arm64" and found.kernel != "arm64":
+        raise BadInput(f"--arch arm64: {name}'s kernel is 32-bit; the "
+                       "arm64 program needs a 64-bit one")
+    return (Target(found, arch or "armhf"),)
 
 
 def check_chip(options: Options) -> None:
@@ -140,7 +181,7 @@ def check_chip(options: Options) -> None:
             if ruled_out:
                 raise BadInput(f"--board all runs the good run, which "
                                f"{option} rules out")
-    board = options.boards[0]
+    board = options.targets[0].board
     if not options.eeprom and board.at_0x50:
         raise BadInput(f"--no-eeprom: on {board.name} the monitor's "
                        f"{board.at_0x50} ROM answers at 0x50 too")
@@ -150,7 +191,7 @@ def check_chip(options: Options) -> None:
 
 
 def check_picture(options: Options) -> None:
-    board = options.boards[0]
+    board = options.targets[0].board
     if options.every_board:
         raise BadInput("--picture draws one board's bus, not --board all's")
     if board.trace != "lines":

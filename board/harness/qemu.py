@@ -10,7 +10,7 @@ from pathlib import Path
 from . import image
 from .boards import Board
 from .host import CACHE, LOG, log_line, say
-from .options import Options
+from .options import Options, Target
 from .results import Boot, Ending
 
 # /init's last line on a finished run; its line when it fails, and the
@@ -71,10 +71,11 @@ def stop(qemu: "subprocess.Popen[bytes]") -> None:
         qemu.wait()
 
 
-def boot(board: Board, options: Options, program: Path, work: Path) -> Boot:
+def boot(target: Target, options: Options, work: Path) -> Boot:
     """Boots the board with the program in its initramfs and waits for the
     run to end; the host keeps a hard time-out."""
-    run = work / board.name
+    board, run = target.board, work / target.name
+    program = work / f"msgs_iic-{target.arch}"
     (run / "root" / "etc").mkdir(parents=True)
     devices = image.eeprom_devices(board, options, run)
     image.make_root(board, options, program, run / "root")
@@ -83,8 +84,9 @@ def boot(board: Board, options: Options, program: Path, work: Path) -> Boot:
     kernel = (CACHE / f"kernel-{board.kernel}" / "release").read_text().strip()
     line = command(board, run, devices)
     log_line(f"booting {board.name}: {shlex.join(line)}")
-    console_log = LOG.parent / f"{board.name}.console"
-    say(f"booting {board.name} with kernel {kernel}")
+    console_log = LOG.parent / f"{target.name}.console"
+    arch = "" if target.arch == "armhf" else f" (msgs_iic for {target.arch})"
+    say(f"booting {board.name} with kernel {kernel}{arch}")
     started = time.monotonic()
     with (run / "qemu.err").open("wb") as err:
         # QEMU closes a serial port on stdio at the end of its input: the
@@ -96,7 +98,7 @@ def boot(board: Board, options: Options, program: Path, work: Path) -> Boot:
         finally:
             stop(qemu)
     trace = run / "trace"
-    return Boot(board=board, kernel=kernel,
+    return Boot(board=board, arch=target.arch, kernel=kernel,
                 wall=round(time.monotonic() - started),
                 console=console_log.read_text(errors="replace"),
                 console_log=console_log,

@@ -83,7 +83,8 @@ def show(results: Results, qemu_version: str) -> None:
         sys.stderr.flush()
         say(f"{boot.board.name} ({boot.board.stands_for}), Linux "
             f"{boot.kernel}, QEMU {qemu_version}")
-        say(f"msgs_iic exit status {results.status}, "
+        program = "" if boot.arch == "armhf" else f" for {boot.arch}"
+        say(f"msgs_iic{program} exit status {results.status}, "
             f"{guest_seconds(results)} s in the guest, {boot.wall} s wall "
             "time for the board")
     if results.failed is not None:

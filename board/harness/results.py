@@ -24,6 +24,7 @@ class Ending:
 class Boot:
     """What one boot of a board left behind."""
     board: Board
+    arch: str                 # the program's architecture
     kernel: str
     wall: int                 # seconds from QEMU's start to its end
     console: str
