@@ -1,4 +1,4 @@
-# Debian packages through CPack: msgs-iic (the program and its man page) and
+# Debian packages through CPack: msgs-iic (the programs and their man pages) and
 # msgs-iic-dev (the library, its header, CMake package and pkg-config file).
 # scripts/package builds them for the host or for armhf.
 set(CPACK_GENERATOR DEB)
@@ -34,6 +34,7 @@ address 0x50 from word address 0x10 in one I2C_RDWR request, reads them
 back in one combined request and prints each byte. A few seconds tell
 whether the path from user space through the kernel's I2C stack to the
 chip works. It needs the i2c-dev module and access to /dev/i2c-0.
+msgs_iic_on BUS runs it on another bus, in a /dev of its own, after asking.
 
 ${warning_0x50}")
 

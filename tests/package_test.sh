@@ -31,7 +31,7 @@ while read -r package files; do
 	check "its files" "$(printf '%s\n' "${files[@]}" | sort)" \
 		"$(dpkg-deb -c "$deb" | awk '$6 !~ /\/$/ { print $6 }' | sort)"
 done <<'PACKAGES'
-msgs-iic ./usr/bin/msgs_iic ./usr/share/man/man1/msgs_iic.1.gz
+msgs-iic ./usr/bin/msgs_iic ./usr/bin/msgs_iic_on ./usr/share/man/man1/msgs_iic.1.gz ./usr/share/man/man1/msgs_iic_on.1.gz
 msgs-iic-dev ./usr/include/msgs_iic.h @lib/libmsgs_iic.a @lib/pkgconfig/msgs_iic.pc @lib/cmake/msgs_iic/msgs_iicConfig.cmake @lib/cmake/msgs_iic/msgs_iicConfigVersion.cmake @lib/cmake/msgs_iic/msgs_iic-targets.cmake @lib/cmake/msgs_iic/msgs_iic-targets-release.cmake
 PACKAGES
 

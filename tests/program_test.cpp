@@ -35,10 +35,11 @@ std::string temp_path(const char *what)
 }
 
 // Runs the binary with these arguments and exactly this environment.
-run_result run(const std::vector<std::string> &args, const std::vector<std::string> &env)
+run_result run(const std::vector<std::string> &args, const std::vector<std::string> &env,
+	       const char *binary = MSGS_IIC_BIN)
 {
 	const std::string out = temp_path("out"), err = temp_path("err");
-	std::vector<char *> argv{const_cast<char *>(MSGS_IIC_BIN)};
+	std::vector<char *> argv{const_cast<char *>(binary)};
 	for (const std::string &a : args)
 		argv.push_back(const_cast<char *>(a.c_str()));
 	argv.push_back(nullptr);
@@ -142,6 +143,29 @@ TEST(program, through_a_simulated_eeprom)
 		EXPECT_EQ(slurp(log), c.log);
 		EXPECT_EQ(r.err, "");
 		EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0);
+	}
+}
+
+// msgs_iic_on refuses what it cannot run on with one line and status 2,
+// before it asks or writes anything; its stdout stays msgs_iic's alone.
+TEST(program, msgs_iic_on_refuses)
+{
+	const struct {
+		std::vector<std::string> args;
+		std::string line;
+	} cases[] = {
+		{{}, "msgs_iic_on: no BUS given; usage: msgs_iic_on [-y] [--force] BUS (N or "
+		     "/dev/i2c-N)"},
+		{{"-y", "x1"}, "msgs_iic_on: 'x1' is not a bus number N or /dev/i2c-N"},
+		{{"-y", "1048575"}, "msgs_iic_on: no such bus node: /dev/i2c-1048575"},
+		{{"--force", "/dev/i2c-1048575"}, "msgs_iic_on: no such bus node: /dev/i2c-1048575"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.line);
+		const run_result r = run(c.args, {}, MSGS_IIC_ON_BIN);
+		EXPECT_EQ(r.err, c.line + "\n");
+		EXPECT_EQ(r.out, "");
+		EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 2);
 	}
 }
 
