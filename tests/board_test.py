@@ -219,3 +219,28 @@ def test_before_fails(tmp_path: Path) -> None:
     assert not (run.report / "status").exists()
     assert run.read("failed").split("\n", 1)[1] == \
         "i2ctransfer: I2C_RDWR: Remote I/O error\n"
+
+
+def test_other_bus(tmp_path: Path) -> None:
+    """The EEPROM on bus 3 and nothing at 0x50 on bus 0: msgs_iic alone
+    fails, msgs_iic_on -y 3 gives the good run there, asks without -y, and
+    leaves the guest's /dev as it was."""
+    run = run_board(tmp_path, "--board", "ast2600-evb", "--eeprom-bus", "3",
+                    "--before", "ls -l /dev >/tmp/dev.before",
+                    "--after", "msgs_iic_on -y 3 2>/tmp/on.err; echo status $?; "
+                               "cat /tmp/on.err",
+                    "--after", "msgs_iic_on 3 </dev/null; echo status $?",
+                    "--after", "ls -l /dev | cmp /tmp/dev.before -")
+    assert run.status == 0
+    check_ran(run.report, NO_BUS)
+    adapter = ("msgs_iic_on: bus 3 (/dev/i2c-3), adapter '1e78a200.i2c-bus'\n"
+               "msgs_iic_on: WARNING: msgs_iic writes 8 bytes at 0x10 of "
+               "whatever answers at 0x50 on this bus; on a PC that is often a "
+               "memory module's SPD EEPROM or a monitor's EDID\n")
+    assert run.read("after") == (
+        GOOD + "status 0\n" + adapter
+        + adapter + "Continue? [y/N] \nmsgs_iic_on: nothing written\nstatus 2\n")
+    assert run.read("trace").splitlines() == [
+        *trace_write("0x10", *PATTERN),
+        *trace_read("bytes-restart-nack", "0x10", *PATTERN)], \
+        "msgs_iic_on's two transactions, and nothing of msgs_iic's on bus 0"

@@ -28,6 +28,17 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
      "program needs a 64-bit one"),
     ("--board orangepi-pc --arch arm64", "--arch arm64: orangepi-pc's kernel "
      "is 32-bit; the arm64 program needs a 64-bit one"),
+    ("--eeprom-bus", "--eeprom-bus needs a value"),
+    ("--eeprom-bus x", "--eeprom-bus takes a bus number, not 'x'"),
+    ("--eeprom-bus 1", "--eeprom-bus 1: vexpress has no bus 1 (it has 0)"),
+    ("--board ast2600-evb --eeprom-bus 7", "--eeprom-bus 7: ast2600-evb has no "
+     "bus 7 (it has 0 1 2 3 4 5 6 8 9 12 13 14 15)"),
+    ("--board ast2600-evb --eeprom-bus 16", "--eeprom-bus 16: ast2600-evb has "
+     "no bus 16 (it has 0 1 2 3 4 5 6 8 9 12 13 14 15)"),
+    ("--board ast2600-evb --no-eeprom --eeprom-bus 3",
+     "--eeprom-bus needs the EEPROM that --no-eeprom removes"),
+    ("--board all --eeprom-bus 3",
+     "--board all runs the good run, which --eeprom-bus rules out"),
     ("--board all --arch armhf",
      "--board all runs each board's programs, so --arch has nothing to choose"),
     ("--frob", "unknown option '--frob'"),
@@ -106,6 +117,7 @@ def test_board_record(board: boards.Board) -> None:
     assert all(node and " " not in node
                for node in board.disable + board.remove)
     assert all(node.startswith("/") for node in board.remove)
+    assert board.buses[0] and len(board.buses) <= 16
     kernel = TOP / "board" / "cache" / f"kernel-{board.kernel}"
     if kernel.is_dir():
         assert (kernel / "dtbs" / board.dtb).is_file()

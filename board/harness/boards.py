@@ -22,7 +22,9 @@ class Board:
     console_port: int        # the serial port (1, 2, ...) that is the console
     console: str             # the guest's name for that port
     module: str              # the I2C controller's kernel module
-    bus: str                 # QEMU's name of the bus the guest sees as i2c-0
+    # QEMU's names of the buses, by Linux's bus number (i2c-N); "" where
+    # Linux has no such bus. The EEPROM goes on bus 0 unless asked.
+    buses: tuple[str, ...]
     dtb: str                 # the device tree, as the kernel package names it
     kernel: str              # Debian's kernel flavour: armmp, or arm64 (64-bit)
     trace: Trace             # what QEMU's trace shows of the bus
@@ -44,7 +46,7 @@ BOARDS = (
         console_port=1,
         console="ttyAMA0",
         module="i2c-versatile",
-        bus="i2c",
+        buses=("i2c",),
         dtb="vexpress-v2p-ca9.dtb",
         kernel="armmp",
         trace="lines",
@@ -59,7 +61,7 @@ BOARDS = (
         console_port=2,
         console="ttymxc1",
         module="i2c-imx",
-        bus="i2c-bus.0",
+        buses=("i2c-bus.0",),
         dtb="imx6q-sabrelite.dtb",
         kernel="armmp",
         trace="bytes-stop",
@@ -74,7 +76,7 @@ BOARDS = (
         console_port=1,
         console="ttyAMA0",
         module="i2c-bcm2835",
-        bus="i2c-bus.0",
+        buses=("i2c-bus.0",),
         dtb="bcm2836-rpi-2-b.dtb",
         kernel="armmp",
         trace="bytes-stop",
@@ -88,7 +90,7 @@ BOARDS = (
         console_port=1,
         console="ttyAMA0",
         module="i2c-bcm2835",
-        bus="i2c-bus.0",
+        buses=("i2c-bus.0",),
         dtb="broadcom/bcm2837-rpi-3-b.dtb",
         kernel="arm64",
         trace="bytes-stop",
@@ -101,7 +103,9 @@ BOARDS = (
         console_port=1,
         console="ttyS4",
         module="i2c-aspeed",
-        bus="aspeed.i2c.bus.0",
+        # The tree leaves buses 10 and 11 off, and 7 is off below.
+        buses=tuple("" if n in (7, 10, 11) else f"aspeed.i2c.bus.{n}"
+                    for n in range(16)),
         dtb="aspeed-ast2600-evb.dtb",
         kernel="armmp",
         trace="bytes-restart-nack",
@@ -119,7 +123,7 @@ BOARDS = (
         module="i2c-mv64xxx",
         # The first bus of that name is r_twi: the one I2C node the tree
         # enables, Linux's i2c-0.
-        bus="i2c",
+        buses=("i2c",),
         dtb="sun8i-h3-orangepi-pc.dtb",
         kernel="armmp",
         trace="bytes-restart",

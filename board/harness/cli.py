@@ -8,7 +8,7 @@ from dataclasses import replace
 from pathlib import Path
 
 from . import bus, qemu
-from .host import (CACHE, Stop, build_program, install_host_tools, locked,
+from .host import (CACHE, Stop, build_programs, install_host_tools, locked,
                    qemu_version, say)
 from .options import BadInput, Options, Target, parse, usage
 from .packages import fetch_guest
@@ -56,7 +56,7 @@ def run(options: Options) -> int:
         work = Path(scratch)
         for arch in sorted(arches, reverse=True):
             say(f"building msgs_iic for {arch}")
-            build_program(arch, work / f"msgs_iic-{arch}")
+            build_programs(arch, work / arch)
         if options.every_board:
             return every_board(options, work)
         return one_board(options.targets[0], options, work)

@@ -175,9 +175,10 @@ def install_host_tools(arches: set[str], decoder: bool, plotter: bool) -> None:
                    "qemu-system-arm)")
 
 
-def build_program(arch: str, destination: Path) -> None:
-    """The static binary for one architecture, copied out under the lock so
-    that a second run never takes a binary that is half written."""
+def build_programs(arch: str, folder: Path) -> None:
+    """The static msgs_iic and msgs_iic_on for one architecture, copied
+    into the folder under the lock, so that a second run never takes a
+    binary that is half written."""
     build = TOP / f"build-{arch}"
     with locked(build / ".lock"):
         if not (build / "CMakeCache.txt").exists():
@@ -185,6 +186,9 @@ def build_program(arch: str, destination: Path) -> None:
             logged(f"cmake ({arch})", ["cmake", "-S", TOP, "-B", build,
                                        "-DCMAKE_BUILD_TYPE=Release",
                                        f"-DCMAKE_TOOLCHAIN_FILE={toolchain}"])
-        logged(f"building msgs_iic for {arch}",
-               ["cmake", "--build", build, "--target", "msgs_iic"])
-        shutil.copy(build / "msgs_iic", destination)
+        # All of it: a named target misses one that a changed CMakeLists
+        # adds, as the build regenerates itself.
+        logged(f"building msgs_iic for {arch}", ["cmake", "--build", build])
+        folder.mkdir()
+        for program in ("msgs_iic", "msgs_iic_on"):
+            shutil.copy(build / program, folder / program)

@@ -46,7 +46,8 @@ def eeprom_devices(board: Board, options: Options, run: Path) -> list[str]:
     half a stale pointer bit selects, the bytes are the same."""
     if not options.eeprom:
         return []
-    device = f"at24c-eeprom,bus={board.bus},address=0x50,address-size=1"
+    bus = board.buses[options.eeprom_bus]
+    device = f"at24c-eeprom,bus={bus},address=0x50,address-size=1"
     if not options.write_protect:
         (run / "root" / "etc" / "eeprom.img").write_bytes(chip_image(options))
         return ["-device", f"{device},rom-size={CHIP_SIZE}"]
@@ -57,10 +58,10 @@ def eeprom_devices(board: Board, options: Options, run: Path) -> list[str]:
             "writable=off"]
 
 
-def make_root(board: Board, options: Options, program: Path,
+def make_root(board: Board, options: Options, programs: Path,
               root: Path) -> None:
     """The armhf userland whatever the kernel, the board's modules,
-    msgs_iic and /init."""
+    msgs_iic and msgs_iic_on from the programs' folder, and /init."""
     userland = CACHE / "userland" / "root"
     modules = CACHE / f"kernel-{board.kernel}" / "modules"
     for folder in ("bin", "dev", "etc", "proc", "sys", "tmp", "lib/modules",
@@ -76,12 +77,13 @@ def make_root(board: Board, options: Options, program: Path,
         copy(libi2c, root / "usr/lib/arm-linux-gnueabihf" / libi2c.name)
     for module in (board.module, "i2c-dev", "at24"):
         copy(modules / f"{module}.ko", root / "lib" / "modules" / f"{module}.ko")
-    copy(program, root / "bin" / "msgs_iic")
+    for program in ("msgs_iic", "msgs_iic_on"):
+        copy(programs / program, root / "bin" / program)
     copy(TOP / "board" / "init", root / "init")
     flag = {True: "yes", False: "no"}
     (root / "etc" / "board.conf").write_text(
         f"bus_module={board.module}\ni2c_dev={flag[options.i2c_dev]}\n"
-        f"eeprom={flag[options.eeprom]}\n")
+        f"eeprom={flag[options.eeprom]}\neeprom_bus={options.eeprom_bus}\n")
     write_commands(root / "etc" / "before", options.before)
     write_commands(root / "etc" / "after", options.after)
 

@@ -18,6 +18,8 @@ usage: board/run [OPTION]...
   --board NAME         {boards}
   --arch ARCH          the program's: armhf (the default), or arm64 on a board
                        with a 64-bit kernel ({wide})
+  --eeprom-bus N       the EEPROM on the board's bus N (Linux's i2c-N), not bus 0,
+                       on a board with more than one ({several})
   --no-eeprom          no EEPROM at 0x50 (not on vexpress, where the
                        monitor's EDID ROM answers there too)
   --eeprom-image FILE  the EEPROM starts with FILE's first 256 bytes
@@ -47,7 +49,9 @@ def usage() -> str:
                            width=80, initial_indent=" " * 23,
                            subsequent_indent=" " * 23)
     wide = " ".join(b.name for b in boards.BOARDS if b.kernel == "arm64")
-    return USAGE.format(boards="\n".join(listed).lstrip(), wide=wide)
+    several = " ".join(b.name for b in boards.BOARDS if len(b.buses) > 1)
+    return USAGE.format(boards="\n".join(listed).lstrip(), wide=wide,
+                        several=several)
 
 
 class BadInput(Exception):
@@ -73,6 +77,7 @@ class Options:
     targets: tuple[Target, ...]   # one, or every board for --board all
     every_board: bool
     eeprom: bool
+    eeprom_bus: int
     image: Path | None
     write_protect: bool
     i2c_dev: bool
@@ -102,6 +107,7 @@ def parser() -> Parser:
     parse.add_argument("--board", default=boards.BOARDS[0].name)
     parse.add_argument("--arch")
     parse.add_argument("--no-eeprom", dest="eeprom", action="store_false")
+    parse.add_argument("--eeprom-bus", default="0")
     parse.add_argument("--eeprom-image")
     parse.add_argument("--write-protect", action="store_true")
     parse.add_argument("--no-i2c-dev", dest="i2c_dev", action="store_false")
@@ -122,6 +128,7 @@ def parse(argv: list[str]) -> Options | None:
     options = Options(
         targets=targets(given.board, given.arch),
         every_board=given.board == "all", eeprom=given.eeprom,
+        eeprom_bus=int(given.eeprom_bus),
         image=Path(given.eeprom_image) if given.eeprom_image else None,
         write_protect=given.write_protect, i2c_dev=given.i2c_dev,
         before=tuple(given.before), after=tuple(given.after),
@@ -135,8 +142,8 @@ def parse(argv: list[str]) -> Options | None:
 
 
 def check_values(given: argparse.Namespace) -> None:
-    for option in ("board", "arch", "eeprom_image", "report", "picture",
-                   "timeout"):
+    for option in ("board", "arch", "eeprom_bus", "eeprom_image", "report",
+                   "picture", "timeout"):
         if getattr(given, option) == "":
             raise BadInput(f"--{option.replace('_', '-')} needs a value")
     for option in ("before", "after"):
@@ -145,6 +152,9 @@ def check_values(given: argparse.Namespace) -> None:
     if not re.fullmatch(r"[1-9][0-9]*", given.timeout):
         raise BadInput("--timeout takes a positive whole number of seconds, "
                        f"not '{given.timeout}'")
+    if not re.fullmatch(r"[0-9]+", given.eeprom_bus):
+        raise BadInput("--eeprom-bus takes a bus number, not "
+                       f"'{given.eeprom_bus}'")
     image = given.eeprom_image
     if image and not (os.path.isfile(image) and os.access(image, os.R_OK)):
         raise BadInput(f"--eeprom-image: no readable file '{image}'")
@@ -181,7 +191,17 @@ def check_chip(options: Options) -> None:
             if ruled_out:
                 raise BadInput(f"--board all runs the good run, which "
                                f"{option} rules out")
-    board = options.targets[0].board
+    board, n = options.targets[0].board, options.eeprom_bus
+    if options.every_board and n != 0:
+        raise BadInput("--board all runs the good run, which --eeprom-bus "
+                       "rules out")
+    if n != 0 and not options.eeprom:
+        raise BadInput("--eeprom-bus needs the EEPROM that --no-eeprom "
+                       "removes")
+    if n >= len(board.buses) or not board.buses[n]:
+        has = " ".join(str(n) for n, bus in enumerate(board.buses) if bus)
+        raise BadInput(f"--eeprom-bus {n}: {board.name} has no bus {n} "
+                       f"(it has {has})")
     if not options.eeprom and board.at_0x50:
         raise BadInput(f"--no-eeprom: on {board.name} the monitor's "
                        f"{board.at_0x50} ROM answers at 0x50 too")

@@ -75,10 +75,9 @@ def boot(target: Target, options: Options, work: Path) -> Boot:
     """Boots the board with the program in its initramfs and waits for the
     run to end; the host keeps a hard time-out."""
     board, run = target.board, work / target.name
-    program = work / f"msgs_iic-{target.arch}"
     (run / "root" / "etc").mkdir(parents=True)
     devices = image.eeprom_devices(board, options, run)
-    image.make_root(board, options, program, run / "root")
+    image.make_root(board, options, work / target.arch, run / "root")
     image.make_initramfs(run / "root", run / "initramfs.gz")
     image.make_dtb(board, run / "board.dtb")
     kernel = (CACHE / f"kernel-{board.kernel}" / "release").read_text().strip()
