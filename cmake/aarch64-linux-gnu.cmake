@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
 # Cross build for 64-bit ARM Linux (arm64) with Debian's g++-aarch64-linux-gnu,
 # static.
 set(CMAKE_SYSTEM_PROCESSOR aarch64)

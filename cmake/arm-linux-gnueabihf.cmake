@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
 # Cross build for 32-bit ARM Linux (armhf) with Debian's g++-arm-linux-gnueabihf,
 # static.
 set(CMAKE_SYSTEM_PROCESSOR arm)

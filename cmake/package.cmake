@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
 # Debian packages through CPack: msgs-iic (the programs and their man pages) and
 # msgs-iic-dev (the library, its header, CMake package and pkg-config file).
 # scripts/package builds them for the host or for armhf.

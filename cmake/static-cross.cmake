@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
 # The part the cross toolchain files share: Debian's cross g++ for
 # cross_triplet, linked statically, so the binary runs on a board with no
 # matching libc.

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
 // msgs_iic: writes the bytes 0..7 to the EEPROM at 0x50 on /dev/i2c-0 from
 // word address 0x10, reads them back and prints them.
 //

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 The msgs_iic authors */
+
 /*
  * EEPROM transfers over the Linux i2c-dev I2C_RDWR request.
  *

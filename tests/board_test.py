@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
 """msgs_iic on the emulated ARM boards, through the real kernel I2C stack:
 board/run as a person runs it, judged by the reports it writes."""
 

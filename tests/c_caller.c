@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 The msgs_iic authors */
+
 /* Proves the header and the routines' linkage work from C. */
 #include "msgs_iic.h"
 

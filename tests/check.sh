@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
 # shellcheck shell=bash
 # The test scripts' one assertion: sourced, it counts into failures.
 failures=0

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
 // The transfer routines against a stand-in for the kernel: this executable
 // defines ioctl() and sleep(), so the routines' calls land here and reach a
 // simulated EEPROM instead of a bus.

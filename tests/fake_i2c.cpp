@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
 // LD_PRELOAD stand-in for the kernel's /dev/i2c-0, so the real msgs_iic
 // binary runs against a simulated EEPROM at 0x50 and never touches a bus.
 // Every open, request, pause and close is logged, a line each, to the file

@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
 """board/run without a boot: its handling of bad input, the board records,
 and what it makes of a recorded console and a recorded trace of the bus."""
 

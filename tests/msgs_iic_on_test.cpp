@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
 // msgs_iic_on's parts, each against a table: what it takes for a bus, which
 // nodes it accepts, which adapters it refuses, and which answers go on.
 #define MSGS_IIC_ON_NO_MAIN

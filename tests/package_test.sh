@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
 # The Debian packages as scripts/package builds them: their fields and
 # files, and the program they carry.
 # usage: tests/package_test.sh host|armhf|arm64

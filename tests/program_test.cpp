@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
 // The built msgs_iic binary, run as a user runs it: once with no bus at all,
 // and through fake_i2c (LD_PRELOAD) against a simulated EEPROM.
 #include <gtest/gtest.h>

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
 // A simulated 24C02-class EEPROM behind a stand-in for i2c-dev's I2C_RDWR.
 #ifndef SIM_EEPROM_H
 #define SIM_EEPROM_H

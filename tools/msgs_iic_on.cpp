@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
 // msgs_iic_on: runs msgs_iic on the I2C bus given instead of bus 0. In a
 // mount namespace of its own, /dev is a tmpfs that holds one node,
 // /dev/i2c-0, with the chosen bus's device numbers; msgs_iic, unchanged,

@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
 """The emulated boards: each one record of named fields."""
 
 from dataclasses import dataclass

@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
 """What QEMU's trace shows of the bus: its I2C events, the SDA and SCL
 lines as a waveform, sigrok's decoding of them, and a picture."""
 

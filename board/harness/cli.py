@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
 """board/run from end to end: the options, then each board's run, then what
 is printed and reported; with --board all, a table of verdicts."""
 

@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
 """The host: progress lines, the log, locks, host tools and the armhf build."""
 
 import fcntl

@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
 """The guest's image: its initramfs, its device tree, and the EEPROM that
 QEMU puts at 0x50."""
 

@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
 """board/run's command line: what a run is asked to do, checked before
 anything is installed, fetched or booted."""
 

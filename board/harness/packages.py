@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
 """Debian's packages for the guest: the userland and the kernels, fetched
 once into board/cache/ with apt state of our own for each architecture, so
 that nothing in the host's dpkg or apt setup changes."""

@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
 """QEMU: a board's command line, its console, and a hard time-out."""
 
 import os

@@ -1,3 +1,6 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 The msgs_iic authors */
+
 /*
  * Another module's use of the routines: a read on a descriptor that is not
  * open fails with -1 and the routine's own line on stdout, read back here
