@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: MIT
 # SPDX-FileCopyrightText: 2026 The msgs_iic authors
-# Debian packages through CPack: msgs-iic (the programs and their man pages) and
-# msgs-iic-dev (the library, its header, CMake package and pkg-config file).
-# scripts/package builds them for the host or for armhf.
+# Debian packages through CPack: msgs-iic (the programs and their man pages),
+# msgs-iic-dbgsym (their debug symbols) and msgs-iic-dev (the library, its
+# header, CMake package and pkg-config file). scripts/package builds them
+# for the host, armhf or arm64.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME msgs-iic)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -52,9 +53,65 @@ target msgs_iic::eeprom) and a pkg-config file (msgs_iic).
 
 ${warning_0x50}")
 
-# Native builds link libc dynamically; the armhf build is static.
+# Native builds link libc dynamically; the cross builds are static.
 if(NOT CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_BIN_PACKAGE_SHLIBDEPS ON)
+endif()
+
+# The programs stripped, their debug symbols in msgs-iic-dbgsym, split with
+# the binutils of the build's own target.
+set(CPACK_DEBIAN_BIN_DEBUGINFO_PACKAGE ON)
+set(CPACK_OBJCOPY_EXECUTABLE ${CMAKE_OBJCOPY})
+set(CPACK_READELF_EXECUTABLE ${CMAKE_READELF})
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/dbgsym.cmake)
+
+# Each package's /usr/share/doc: the licence in Debian's machine-readable
+# form and the changelog, compressed as Debian has it.
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
+string(FIND "${licence}" "Permission" start)
+string(SUBSTRING "${licence}" ${start} -1 licence)
+string(STRIP "${licence}" licence)
+string(REPLACE "\n\n" "\n.\n" licence "${licence}")
+string(REPLACE "\n" "\n " licence "${licence}")
+file(WRITE ${PROJECT_BINARY_DIR}/copyright
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: msgs_iic
+Upstream-Contact: ${CPACK_PACKAGE_CONTACT}
+
+Files: *
+Copyright: 2026 The msgs_iic authors
+License: MIT
+ ${licence}
+")
+add_custom_command(OUTPUT changelog.gz
+  COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/doc/changelog > changelog.gz
+  DEPENDS doc/changelog)
+add_custom_target(changelog ALL DEPENDS changelog.gz)
+foreach(component bin dev)
+  string(TOUPPER ${component} name)
+  install(FILES ${PROJECT_BINARY_DIR}/copyright ${PROJECT_BINARY_DIR}/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${name}_PACKAGE_NAME}
+    COMPONENT ${component})
+endforeach()
+
+# As Debian ships them: no .comment section (the compiler's version) in the
+# programs, whose debug information goes to msgs-iic-dbgsym, and none of
+# either in the static library.
+install(CODE "foreach(program msgs_iic msgs_iic_on)
+  execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\"
+    COMMAND_ERROR_IS_FATAL ANY)
+endforeach()" COMPONENT bin)
+install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --strip-debug
+  --remove-section=.comment --enable-deterministic-archives
+  \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/libmsgs_iic.a\"
+  COMMAND_ERROR_IS_FATAL ANY)" COMPONENT dev)
+
+# The cross-built programs are static on purpose; the override says why.
+if(MSGS_IIC_STATIC)
+  install(FILES cmake/msgs-iic.lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME msgs-iic
+    COMPONENT bin)
 endif()
 
 include(CPack)
