@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -169,6 +170,44 @@ TEST(program, msgs_iic_on_refuses)
 		EXPECT_EQ(r.err, c.line + "\n");
 		EXPECT_EQ(r.out, "");
 		EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 2);
+	}
+}
+
+// The LAVA test definition's script run by hand, without LAVA: a line a
+// case, then the count, and exit status 1 when a case failed. The time's
+// measurement varies, so it is left out.
+TEST(program, lava_script_by_hand)
+{
+	const bool bus_here = access("/dev/i2c-0", F_OK) == 0;
+	const struct {
+		const char *name;
+		std::vector<std::string> env;
+		std::string out;
+		int status;
+	} cases[] = {
+		{"good run", {"LD_PRELOAD=" FAKE_I2C_SO},
+		 "open pass\ntransfers pass\nread-back pass\nexit-status pass\nrun pass\n"
+		 "time pass N seconds\n6 passed, 0 failed\n", 0},
+		{"nothing at 0x50", {"LD_PRELOAD=" FAKE_I2C_SO, "FAKE_EEPROM=absent"},
+		 "open pass\ntransfers fail\nread-back fail\nexit-status pass\nrun fail\n"
+		 "time pass N seconds\n3 passed, 3 failed\n", 1},
+		{"no bus", {},
+		 "open fail\ntransfers fail\nread-back fail\nexit-status pass\nrun fail\n"
+		 "time pass N seconds\n2 passed, 4 failed\n", 1},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		if (c.env.empty() && bus_here)
+			continue;  // never on a real bus
+		std::vector<std::string> env = c.env;
+		env.push_back("PATH=/usr/bin:/bin");
+		env.push_back("FAKE_I2C_LOG=" + temp_path("lava_log"));
+		env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+		const run_result r = run({LAVA_SCRIPT, MSGS_IIC_BIN}, env, "/bin/sh");
+		const std::string out = std::regex_replace(r.out, std::regex("time (pass|fail) [0-9.]+ "),
+							   "time $1 N ");
+		EXPECT_EQ(out, c.out);
+		EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == c.status);
 	}
 }
 
