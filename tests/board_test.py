@@ -4,6 +4,8 @@
 """msgs_iic on the emulated ARM boards, through the real kernel I2C stack:
 board/run as a person runs it, judged by the reports it writes."""
 
+import gzip
+import re
 import subprocess
 from collections.abc import Iterator
 from dataclasses import dataclass
@@ -247,3 +249,60 @@ def test_other_bus(tmp_path: Path) -> None:
         *trace_write("0x10", *PATTERN),
         *trace_read("bytes-restart-nack", "0x10", *PATTERN)], \
         "msgs_iic_on's two transactions, and nothing of msgs_iic's on bus 0"
+
+
+def lava_cases(folder: Path) -> list[str]:
+    """LAVA's test case signals as the console carried them, the time's
+    measurement left out."""
+    return [re.sub(r" MEASUREMENT=\d+\.\d\d", "", line)
+            for line in (folder / "lava").read_text().splitlines()]
+
+
+def signals(*results: str) -> list[str]:
+    cases = ("open", "transfers", "read-back", "exit-status", "run", "time")
+    return [f"<LAVA_SIGNAL_TESTCASE TEST_CASE_ID={case} RESULT={result}"
+            + (" UNITS=seconds" if case == "time" else "") + ">"
+            for case, result in zip(cases, results)]
+
+
+@pytest.mark.parametrize("args, cases", [
+    (["--board", "vexpress"], signals(*["pass"] * 6)),
+    (["--board", "raspi3b", "--no-eeprom"],
+     signals("pass", "fail", "fail", "pass", "fail", "pass")),
+    (["--board", "sabrelite", "--no-i2c-dev"],
+     signals("fail", "fail", "fail", "pass", "fail", "pass")),
+], ids=["good-run", "no-eeprom", "no-i2c-dev"])
+def test_lava_in_guest(tmp_path: Path, args: list[str], cases: list[str]) -> None:
+    """The test definition's steps in the guest with LAVA's own
+    lava-test-case: each way the run can fail fails the cases it concerns."""
+    run = run_board(tmp_path, "--lava-test", *args)
+    assert run.status == 0
+    assert lava_cases(run.report) == cases
+    assert "board: LAVA test cases: open " in run.stderr
+
+
+def test_lava_jobs(tmp_path: Path) -> None:
+    """A job for every board and program, in LAVA's own schema, strictly,
+    with the files it deploys; nothing boots."""
+    yaml = pytest.importorskip("yaml")
+    schemas = pytest.importorskip("lava_common.schemas")
+    done = subprocess.run([TOP / "board" / "run", "--board", "all", "--lava",
+                           tmp_path, "--lava-url", "https://lab.invalid/m"],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert "booting" not in done.stderr
+    for board, arch, _ in TARGETS:
+        name = board if arch == "armhf" else f"{board}-{arch}"
+        folder = tmp_path / name
+        assert sorted(path.name for path in folder.iterdir()) == [
+            "board.dtb", "job.yaml", "ramdisk.cpio.gz", "vmlinuz"]
+        job = yaml.safe_load((folder / "job.yaml").read_text())
+        schemas.validate(job, strict=True)
+        images = job["actions"][0]["deploy"]["images"]
+        assert images["ramdisk"]["url"] == (
+            f"https://lab.invalid/m/{name}/ramdisk.cpio.gz")
+        ramdisk = gzip.decompress((folder / "ramdisk.cpio.gz").read_bytes())
+        listed = subprocess.run(["cpio", "-t", "--quiet"], input=ramdisk,
+                                capture_output=True).stdout.decode()
+        assert {"init", "bin/msgs_iic", "bin/msgs_iic_on", "etc/board.conf",
+                "lib/modules/i2c-dev.ko"} <= set(listed.split())

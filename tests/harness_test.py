@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import boards, bus, cli, qemu, report, results
+from harness import boards, bus, cli, lava, qemu, report, results
 from harness.options import Options, parse, usage
 
 TOP = Path(__file__).resolve().parents[1]
@@ -42,6 +42,14 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
      "--eeprom-bus needs the EEPROM that --no-eeprom removes"),
     ("--board all --eeprom-bus 3",
      "--board all runs the good run, which --eeprom-bus rules out"),
+    ("--lava", "--lava needs a value"),
+    ("--lava jobs --report r",
+     "--lava writes a job for the good run and boots nothing, which --report "
+     "has no part in"),
+    ("--lava jobs --no-i2c-dev", "--lava writes a job for the good run and "
+     "boots nothing, which --no-i2c-dev has no part in"),
+    ("--lava jobs --lava-test", "--lava writes a job for the good run and "
+     "boots nothing, which --lava-test has no part in"),
     ("--board all --arch armhf",
      "--board all runs each board's programs, so --arch has nothing to choose"),
     ("--frob", "unknown option '--frob'"),
@@ -261,3 +269,19 @@ def test_trace_to_vcd(tmp_path: Path, copies: int, first: bool, last: bool,
         pytest.skip("sigrok-cli is not installed")
     (tmp_path / "bus.vcd").write_text(vcd)
     assert bus.decode(tmp_path / "bus.vcd") == decoded
+
+
+def test_lava_definition() -> None:
+    """The test definition as LAVA takes it: inline in a job for the qemu
+    device type, in LAVA's own schema, strictly; and its steps as board/run
+    runs them in the guest."""
+    yaml = pytest.importorskip("yaml")
+    schemas = pytest.importorskip("lava_common.schemas")
+    definition = yaml.safe_load((TOP / lava.DEFINITION).read_text())
+    job = yaml.safe_load(lava.job(options("--board", "vexpress").targets[0],
+                                  "https://files.invalid", "https://git.invalid"))
+    job["actions"][2]["test"]["definitions"] = [{
+        "repository": definition, "from": "inline", "path": "inline/msgs-iic.yaml",
+        "name": "msgs-iic"}]
+    schemas.validate(job, strict=True)
+    assert lava.steps() == definition["run"]["steps"]

@@ -10,7 +10,7 @@ import tempfile
 from dataclasses import replace
 from pathlib import Path
 
-from . import bus, qemu
+from . import bus, lava, qemu
 from .host import (CACHE, Stop, build_programs, install_host_tools, locked,
                    qemu_version, say)
 from .options import BadInput, Options, Target, parse, usage
@@ -50,19 +50,30 @@ def run(options: Options) -> int:
     boards = [target.board for target in options.targets]
     arches = {target.arch for target in options.targets}
     lines = any(board.trace == "lines" for board in boards)
-    install_host_tools(arches,
+    install_host_tools(arches, emulator=options.lava_dir is None,
                        decoder=lines and bool(options.report or options.picture),
                        plotter=options.picture is not None)
     with locked(CACHE / "fetch.lock"):
-        fetch_guest(sorted({board.kernel for board in boards}))
+        fetch_guest(sorted({board.kernel for board in boards}),
+                    lava=options.lava_test)
     with tempfile.TemporaryDirectory() as scratch:
         work = Path(scratch)
         for arch in sorted(arches, reverse=True):
             say(f"building msgs_iic for {arch}")
             build_programs(arch, work / arch)
+        if options.lava_dir:
+            return lava_jobs(options, options.lava_dir, work)
         if options.every_board:
             return every_board(options, work)
         return one_board(options.targets[0], options, work)
+
+
+def lava_jobs(options: Options, folder: Path, work: Path) -> int:
+    for target in options.targets:
+        into = folder / target.name if options.every_board else folder
+        lava.write_job(target, options, work, into)
+        say(f"wrote {into / 'job.yaml'} and the files it deploys")
+    return 0
 
 
 def one_board(target: Target, options: Options, work: Path) -> int:

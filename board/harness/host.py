@@ -153,15 +153,16 @@ def qemu_suite() -> list[str]:
     return ["-t", f"{codename.group(1)}-backports"]
 
 
-def install_host_tools(arches: set[str], decoder: bool, plotter: bool) -> None:
+def install_host_tools(arches: set[str], emulator: bool, decoder: bool,
+                       plotter: bool) -> None:
     """What the host lacks, through scripts/need: a cross compiler for each
-    architecture, the sigrok decoder and gnuplot only when a report or a
-    picture asks for them."""
+    architecture, QEMU unless nothing boots, the sigrok decoder and gnuplot
+    only when a report or a picture asks for them."""
     tools = ["cmake", "make", "device-tree-compiler:dtc", "cpio"]
     tools += [f"g++-{TRIPLETS[arch]}:{TRIPLETS[arch]}-g++"
               for arch in sorted(arches, reverse=True)]
     suite: list[str] = []
-    if not qemu_fits() and shutil.which("qemu-system-arm") is None:
+    if emulator and not qemu_fits() and shutil.which("qemu-system-arm") is None:
         tools.append("qemu-system-arm")
         suite = qemu_suite()
     if decoder:
@@ -171,7 +172,7 @@ def install_host_tools(arches: set[str], decoder: bool, plotter: bool) -> None:
     need = [str(TOP / "scripts" / "need"), "--log", str(LOG), "--for", NEEDS]
     if subprocess.run([*need, *suite, *tools]).returncode != 0:
         raise SystemExit(2)
-    if not qemu_fits():
+    if emulator and not qemu_fits():
         raise Stop(f"QEMU {qemu_version('qemu-system-arm')}'s at24c-eeprom "
                    "has no address-size: install QEMU 8.0 or newer (on "
                    "Debian 12: apt-get install -t bookworm-backports "

@@ -61,10 +61,11 @@ def eeprom_devices(board: Board, options: Options, run: Path) -> list[str]:
             "writable=off"]
 
 
-def make_root(board: Board, options: Options, programs: Path,
-              root: Path) -> None:
+def make_root(board: Board, options: Options, programs: Path, root: Path,
+              shell: bool = False) -> None:
     """The armhf userland whatever the kernel, the board's modules,
-    msgs_iic and msgs_iic_on from the programs' folder, and /init."""
+    msgs_iic and msgs_iic_on from the programs' folder, and /init, which
+    runs the program, or with shell gives a shell on the console."""
     userland = CACHE / "userland" / "root"
     modules = CACHE / f"kernel-{board.kernel}" / "modules"
     for folder in ("bin", "dev", "etc", "proc", "sys", "tmp", "lib/modules",
@@ -86,7 +87,8 @@ def make_root(board: Board, options: Options, programs: Path,
     flag = {True: "yes", False: "no"}
     (root / "etc" / "board.conf").write_text(
         f"bus_module={board.module}\ni2c_dev={flag[options.i2c_dev]}\n"
-        f"eeprom={flag[options.eeprom]}\neeprom_bus={options.eeprom_bus}\n")
+        f"eeprom={flag[options.eeprom]}\neeprom_bus={options.eeprom_bus}\n"
+        f"shell={flag[shell]}\n")
     write_commands(root / "etc" / "before", options.before)
     write_commands(root / "etc" / "after", options.after)
 

@@ -16,6 +16,10 @@ from . import boards
 from .boards import Board
 
 ARCHES = ("armhf", "arm64")
+# Placeholders for where a lab publishes a job's files and keeps this
+# repository.
+LAVA_URL = "https://lava.example.invalid/msgs-iic"
+LAVA_REPO = "https://git.example.invalid/msgs_iic.git"
 USAGE = """\
 usage: board/run [OPTION]...
   --board NAME         {boards}
@@ -42,6 +46,14 @@ usage: board/run [OPTION]...
   --picture FILE       draw the program's two transactions on vexpress's bus
                        into a PNG: SCL, SDA and the decoded bytes
   --timeout SEC        give up on a board after SEC seconds (default 180)
+  --lava-test          also run the LAVA test definition lava/msgs-iic.yaml in the
+                       guest, with LAVA's own lava-test-case; its results go to
+                       stderr and, with --report, to DIR/lava
+  --lava DIR           boot nothing: write a LAVA job for the board (DIR/BOARD with
+                       --board all): kernel, device tree, ramdisk and job.yaml
+  --lava-url BASE      where the lab publishes DIR (default {url})
+  --lava-repo URL      the git repository the job takes the test definition from
+                       (default {repo})
 """  # noqa: E501  (lines as wide as the examples they quote)
 
 
@@ -54,7 +66,7 @@ def usage() -> str:
     wide = " ".join(b.name for b in boards.BOARDS if b.kernel == "arm64")
     several = " ".join(b.name for b in boards.BOARDS if len(b.buses) > 1)
     return USAGE.format(boards="\n".join(listed).lstrip(), wide=wide,
-                        several=several)
+                        several=several, url=LAVA_URL, repo=LAVA_REPO)
 
 
 class BadInput(Exception):
@@ -89,6 +101,10 @@ class Options:
     report: Path | None
     picture: Path | None
     timeout: int
+    lava_test: bool
+    lava_dir: Path | None
+    lava_url: str
+    lava_repo: str
 
 
 class Parser(argparse.ArgumentParser):
@@ -119,6 +135,10 @@ def parser() -> Parser:
     parse.add_argument("--report")
     parse.add_argument("--picture")
     parse.add_argument("--timeout", default="180")
+    parse.add_argument("--lava-test", action="store_true")
+    parse.add_argument("--lava")
+    parse.add_argument("--lava-url", default=LAVA_URL)
+    parse.add_argument("--lava-repo", default=LAVA_REPO)
     return parse
 
 
@@ -137,16 +157,20 @@ def parse(argv: list[str]) -> Options | None:
         before=tuple(given.before), after=tuple(given.after),
         report=Path(given.report) if given.report else None,
         picture=Path(given.picture) if given.picture else None,
-        timeout=int(given.timeout))
+        timeout=int(given.timeout), lava_test=given.lava_test,
+        lava_dir=Path(given.lava) if given.lava else None,
+        lava_url=given.lava_url.rstrip("/"), lava_repo=given.lava_repo)
     check_chip(options)
     if options.picture:
         check_picture(options)
+    if options.lava_dir:
+        check_lava(argv)
     return options
 
 
 def check_values(given: argparse.Namespace) -> None:
     for option in ("board", "arch", "eeprom_bus", "eeprom_image", "report",
-                   "picture", "timeout"):
+                   "picture", "timeout", "lava", "lava_url", "lava_repo"):
         if getattr(given, option) == "":
             raise BadInput(f"--{option.replace('_', '-')} needs a value")
     for option in ("before", "after"):
@@ -226,3 +250,14 @@ def check_picture(options: Options) -> None:
     if not options.i2c_dev:
         raise BadInput("--picture draws the program's transactions, which "
                        "--no-i2c-dev rules out")
+
+
+def check_lava(argv: list[str]) -> None:
+    """--lava writes a job for the good run, of the board and program
+    chosen, and runs nothing here."""
+    for arg in argv:
+        option = arg.split("=")[0]
+        if option.startswith("--") and option not in (
+                "--lava", "--lava-url", "--lava-repo", "--board", "--arch"):
+            raise BadInput(f"--lava writes a job for the good run and boots "
+                           f"nothing, which {option} has no part in")

@@ -59,7 +59,7 @@ def apt_cache(arch: str, *args: str) -> str:
                           capture_output=True, text=True).stdout
 
 
-def fetch_guest(flavours: Iterable[str]) -> None:
+def fetch_guest(flavours: Iterable[str], lava: bool) -> None:
     """Each part of the cache is filled in a folder of its own and moved
     into place when complete: a run that stopped halfway leaves nothing
     behind that looks like a cache."""
@@ -70,6 +70,22 @@ def fetch_guest(flavours: Iterable[str]) -> None:
     for flavour in flavours:
         if not (CACHE / f"kernel-{flavour}").is_dir():
             fetch_kernel(flavour)
+    if lava and not (CACHE / "lava").is_dir():
+        fetch_lava()
+
+
+def fetch_lava() -> None:
+    """LAVA's test shell helpers, from lava-dispatcher: unpacked, never
+    installed (installing it would bring in some 150 packages)."""
+    say("fetching LAVA's test shell helpers from Debian's lava-dispatcher (once)")
+    new = fresh(CACHE / "lava.new")
+    (deb,) = download("armhf", new / "debs", "lava-dispatcher")
+    subprocess.run(["dpkg-deb", "-x", deb, new / "root"], check=True)
+    (next((new / "root").glob("usr/lib/python3/dist-packages/lava_dispatcher"))
+     / "lava_test_shell").rename(new / "lava_test_shell")
+    shutil.rmtree(new / "debs")
+    shutil.rmtree(new / "root")
+    new.rename(CACHE / "lava")
 
 
 def fresh(folder: Path) -> Path:

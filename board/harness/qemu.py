@@ -10,7 +10,7 @@ import subprocess
 import time
 from pathlib import Path
 
-from . import image
+from . import image, lava
 from .boards import Board
 from .host import CACHE, LOG, log_line, say
 from .options import Options, Target
@@ -81,6 +81,8 @@ def boot(target: Target, options: Options, work: Path) -> Boot:
     (run / "root" / "etc").mkdir(parents=True)
     devices = image.eeprom_devices(board, options, run)
     image.make_root(board, options, work / target.arch, run / "root")
+    if options.lava_test:
+        lava.add_test_shell(run / "root")
     image.make_initramfs(run / "root", run / "initramfs.gz")
     image.make_dtb(board, run / "board.dtb")
     kernel = (CACHE / f"kernel-{board.kernel}" / "release").read_text().strip()

@@ -3,6 +3,7 @@
 
 """What is printed and reported of a run's results."""
 
+import re
 import sys
 from pathlib import Path
 
@@ -13,7 +14,7 @@ from .results import Results
 # What a report holds; a report folder loses these names and nothing else.
 REPORT_FILES = ("output", "stderr", "status", "centiseconds", "before",
                 "after", "failed", "console", "trace", "bus.vcd", "bus.txt",
-                "eeprom", "kernel", "wall", "error", "error.log")
+                "eeprom", "kernel", "wall", "error", "error.log", "lava")
 
 
 def guest_seconds(results: Results) -> str:
@@ -51,6 +52,8 @@ def files(results: Results) -> dict[str, bytes]:
         found["eeprom"] = results.eeprom
     if results.failed is not None:
         found["failed"] = results.failed
+    if results.lava:
+        found["lava"] = "".join(f"{line}\n" for line in results.lava).encode()
     return found
 
 
@@ -90,6 +93,8 @@ def show(results: Results, qemu_version: str) -> None:
         say(f"msgs_iic{program} exit status {results.status}, "
             f"{guest_seconds(results)} s in the guest, {boot.wall} s wall "
             "time for the board")
+    if results.lava:
+        say(f"LAVA test cases: {lava_summary(results.lava)}")
     if results.failed is not None:
         head, _, rest = results.failed.partition(b"\n")
         say(head.decode(errors="replace"))
@@ -103,3 +108,16 @@ def exit_status(results: Results) -> int:
     if results.failed is not None or results.status is None:
         return 2
     return results.status
+
+
+def lava_summary(signals: tuple[str, ...]) -> str:
+    """LAVA's test case signals as a person reads them: "open pass, ...,
+    time pass (2.08 seconds)"."""
+    cases = []
+    for signal in signals:
+        fields = dict(re.findall(r"(\w+)=(\S+?)(?= \w+=|>)", signal))
+        case = f"{fields.get('TEST_CASE_ID')} {fields.get('RESULT')}"
+        if "MEASUREMENT" in fields:
+            case += f" ({fields['MEASUREMENT']} {fields.get('UNITS', '')})"
+        cases.append(case)
+    return ", ".join(cases)

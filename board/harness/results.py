@@ -51,6 +51,7 @@ class Results:
     centiseconds: int | None = None
     eeprom: bytes | None = None
     failed: bytes | None = None   # the guest command that ended its step
+    lava: tuple[str, ...] = ()    # LAVA's test case signals, as sent
 
 
 def section(console: str, name: str) -> bytes:
@@ -114,4 +115,5 @@ def collect(boot: Boot, options: Options) -> Results:
         status=int(status) if status is not None else None,
         centiseconds=int(field(console, "centiseconds") or 0) if ran else None,
         eeprom=bytes.fromhex(eeprom) if options.eeprom else None,
-        failed=failed_command(console, options))
+        failed=failed_command(console, options),
+        lava=tuple(re.findall(r"^<LAVA_SIGNAL_TESTCASE [^>]*>$", console, re.M)))
