@@ -13,7 +13,8 @@ from pathlib import Path
 import pytest
 
 from harness import boards, bus, cli, lava, qemu, report, results
-from harness.options import Options, parse, usage
+from harness.options import Options, parse
+from harness.usage import usage
 
 TOP = Path(__file__).resolve().parents[1]
 DATA = TOP / "tests" / "data"

@@ -6,6 +6,10 @@
 from dataclasses import dataclass
 from typing import Literal
 
+# The program's architectures: armhf runs on every board, arm64 on a board
+# with a 64-bit kernel.
+ARCHES = ("armhf", "arm64")
+
 # What QEMU's trace shows of a board's bus. "lines": the SDA and SCL lines
 # that a bit-banged controller drives, decoded by QEMU into every condition
 # and byte, the NACK of the last byte read too. The rest come from
@@ -135,6 +139,20 @@ BOARDS = (
         remove=("/cpus/cpu@1", "/cpus/cpu@2", "/cpus/cpu@3"),
     ),
 )
+
+
+@dataclass(frozen=True)
+class Target:
+    """A board, and the architecture of the program it runs."""
+    board: Board
+    arch: str
+
+    @property
+    def name(self) -> str:
+        """The run's name in reports: the board's, and the program's
+        architecture where it is not armhf."""
+        suffix = "" if self.arch == "armhf" else f"-{self.arch}"
+        return self.board.name + suffix
 
 
 def names() -> list[str]:

@@ -11,12 +11,14 @@ from dataclasses import replace
 from pathlib import Path
 
 from . import bus, lava, qemu
+from .boards import Target
 from .host import (CACHE, Stop, build_programs, install_host_tools, locked,
                    qemu_version, say)
-from .options import BadInput, Options, Target, parse, usage
+from .options import BadInput, Options, parse
 from .packages import fetch_guest
 from .report import exit_status, guest_seconds, publish, show
 from .results import Results, collect
+from .usage import usage
 
 GOOD_RUN = (b"hello,this is I2C_RDWR i2c test \n"
             + b"".join(b"rd_buf is :%d\n" % n for n in range(8)))

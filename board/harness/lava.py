@@ -9,9 +9,9 @@ import shutil
 from pathlib import Path
 
 from . import image
-from .boards import Board
+from .boards import Board, Target
 from .host import CACHE, TOP
-from .options import Options, Target
+from .options import Options
 
 DEFINITION = Path("lava") / "msgs-iic.yaml"
 # lava-test-case and what it sources, from lava-dispatcher's test shell.

@@ -7,84 +7,17 @@ anything is installed, fetched or booted."""
 import argparse
 import os
 import re
-import textwrap
 from dataclasses import dataclass
 from pathlib import Path
 from typing import NoReturn
 
 from . import boards
-from .boards import Board
-
-ARCHES = ("armhf", "arm64")
-# Placeholders for where a lab publishes a job's files and keeps this
-# repository.
-LAVA_URL = "https://lava.example.invalid/msgs-iic"
-LAVA_REPO = "https://git.example.invalid/msgs_iic.git"
-USAGE = """\
-usage: board/run [OPTION]...
-  --board NAME         {boards}
-  --arch ARCH          the program's: armhf (the default), or arm64 on a board
-                       with a 64-bit kernel ({wide})
-  --eeprom-bus N       the EEPROM on the board's bus N (Linux's i2c-N), not bus 0,
-                       on a board with more than one ({several})
-  --no-eeprom          no EEPROM at 0x50 (not on vexpress, where the
-                       monitor's EDID ROM answers there too)
-  --eeprom-image FILE  the EEPROM starts with FILE's first 256 bytes
-                       (default: all 0xff, as a part ships); FILE is not changed
-  --write-protect      the EEPROM acknowledges writes and ignores them
-  --no-i2c-dev         do not load i2c-dev, so there is no /dev/i2c-0
-  --before CMD         guest shell command to run before the program (repeatable),
-                       e.g. "i2ctransfer -y 0 w9@0x50 0x10 0xaa 0xab 0xac 0xad 0xae 0xaf 0xb0 0xb1"
-  --after CMD          guest shell command to run after the program (repeatable);
-                       at24.ko is loaded, so "echo 24c02 0x50 >/sys/bus/i2c/devices/i2c-0/new_device"
-                       binds the kernel's EEPROM driver
-  --report DIR         also write output, stderr, status, centiseconds, before,
-                       after, console, trace (QEMU's I2C events), eeprom (the
-                       chip's bytes after the run), and on vexpress bus.vcd (SCL
-                       and SDA) and bus.txt (sigrok's decoding) into DIR;
-                       DIR/BOARD with --board all
-  --picture FILE       draw the program's two transactions on vexpress's bus
-                       into a PNG: SCL, SDA and the decoded bytes
-  --timeout SEC        give up on a board after SEC seconds (default 180)
-  --lava-test          also run the LAVA test definition lava/msgs-iic.yaml in the
-                       guest, with LAVA's own lava-test-case; its results go to
-                       stderr and, with --report, to DIR/lava
-  --lava DIR           boot nothing: write a LAVA job for the board (DIR/BOARD with
-                       --board all): kernel, device tree, ramdisk and job.yaml
-  --lava-url BASE      where the lab publishes DIR (default {url})
-  --lava-repo URL      the git repository the job takes the test definition from
-                       (default {repo})
-"""  # noqa: E501  (lines as wide as the examples they quote)
-
-
-def usage() -> str:
-    first, *others = boards.names()
-    listed = textwrap.wrap(f"{first} (the default), {', '.join(others)}, or "
-                           "all: the good run on every board, and a table",
-                           width=80, initial_indent=" " * 23,
-                           subsequent_indent=" " * 23)
-    wide = " ".join(b.name for b in boards.BOARDS if b.kernel == "arm64")
-    several = " ".join(b.name for b in boards.BOARDS if len(b.buses) > 1)
-    return USAGE.format(boards="\n".join(listed).lstrip(), wide=wide,
-                        several=several, url=LAVA_URL, repo=LAVA_REPO)
+from .boards import ARCHES, Target
+from .usage import LAVA_REPO, LAVA_URL
 
 
 class BadInput(Exception):
     """One line saying what is wrong with the command line."""
-
-
-@dataclass(frozen=True)
-class Target:
-    """A board, and the architecture of the program it runs."""
-    board: Board
-    arch: str
-
-    @property
-    def name(self) -> str:
-        """The run's name in reports: the board's, and the program's
-        architecture where it is not armhf."""
-        suffix = "" if self.arch == "armhf" else f"-{self.arch}"
-        return self.board.name + suffix
 
 
 @dataclass(frozen=True)

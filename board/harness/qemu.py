@@ -11,9 +11,9 @@ import time
 from pathlib import Path
 
 from . import image, lava
-from .boards import Board
+from .boards import Board, Target
 from .host import CACHE, LOG, log_line, say
-from .options import Options, Target
+from .options import Options
 from .results import Boot, Ending
 
 # /init's last line on a finished run; its line when it fails, and the
