@@ -53,13 +53,14 @@ def logged(what: str, command: Sequence[str | Path],
            cwd: Path | None = None) -> None:
     """Runs a command with its output in the log; on failure, its tail."""
     log_line(what)
-    with LOG.open("a") as log:
+    with LOG.open("a+") as log:
+        start = log.tell()
         done = subprocess.run(command, stdout=log, stderr=subprocess.STDOUT,
                               stdin=subprocess.DEVNULL, cwd=cwd)
-    if done.returncode != 0:
-        tail = LOG.read_text(errors="replace").splitlines()[-15:]
-        print("\n".join(tail), file=sys.stderr)
-        raise Stop(f"{what} failed: see {shown(LOG)}")
+        if done.returncode != 0:
+            log.seek(start)
+            print("\n".join(log.read().splitlines()[-15:]), file=sys.stderr)
+            raise Stop(f"{what} failed: see {shown(LOG)}")
 
 
 @contextmanager
