@@ -211,6 +211,8 @@ def test_console_to_results(tmp_path: Path, console: str, argv: tuple[str, ...],
         assert written["error.log"].decode().startswith("==> console <==\n")
 
 
+# QEMU's trace of the program's write and read on vexpress, as recorded,
+# with the lines that repeat the one before left out.
 TRACE = (DATA / "vexpress.trace").read_text().splitlines()
 EVENTS = [line for line in TRACE if line.startswith("i2c_")]
 LOAD = ["i2c_event start(addr:0x50)", "i2c_send send(addr:0x50) data:0x00",
