@@ -159,9 +159,10 @@ def install_host_tools(arches: set[str], emulator: bool, decoder: bool,
     """What the host lacks, through scripts/need: a cross compiler for each
     architecture, QEMU unless nothing boots, the sigrok decoder and gnuplot
     only when a report or a picture asks for them."""
-    tools = ["cmake", "make", "device-tree-compiler:dtc", "cpio"]
-    tools += [f"g++-{TRIPLETS[arch]}:{TRIPLETS[arch]}-g++"
-              for arch in sorted(arches, reverse=True)]
+    tools = ["cmake", "make",
+             *(f"g++-{TRIPLETS[arch]}:{TRIPLETS[arch]}-g++"
+               for arch in sorted(arches, reverse=True)),
+             "device-tree-compiler:dtc", "cpio"]
     suite: list[str] = []
     if emulator and not qemu_fits() and shutil.which("qemu-system-arm") is None:
         tools.append("qemu-system-arm")
