@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -173,6 +172,18 @@ TEST(program, msgs_iic_on_refuses)
 	}
 }
 
+// The time case's measurement as N: "time pass 2.04 seconds" becomes
+// "time pass N seconds".
+std::string without_time(std::string out)
+{
+	const size_t at = out.find("time ");
+	const size_t from = out.find(' ', at + 5);
+	if (at == std::string::npos || from == std::string::npos)
+		return out;
+	const size_t to = out.find_first_not_of("0123456789.", from + 1);
+	return out.replace(from + 1, to - from - 1, "N");
+}
+
 // The LAVA test definition's script run by hand, without LAVA: a line a
 // case, then the count, and exit status 1 when a case failed. The time's
 // measurement varies, so it is left out.
@@ -204,9 +215,7 @@ TEST(program, lava_script_by_hand)
 		env.push_back("FAKE_I2C_LOG=" + temp_path("lava_log"));
 		env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
 		const run_result r = run({LAVA_SCRIPT, MSGS_IIC_BIN}, env, "/bin/sh");
-		const std::string out = std::regex_replace(r.out, std::regex("time (pass|fail) [0-9.]+ "),
-							   "time $1 N ");
-		EXPECT_EQ(out, c.out);
+		EXPECT_EQ(without_time(r.out), c.out);
 		EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == c.status);
 	}
 }
