@@ -40,6 +40,11 @@ def chip_image(options: Options) -> bytes:
     return given + b"\xff" * (CHIP_SIZE - len(given))
 
 
+def eeprom_device(bus: str, size: int = CHIP_SIZE) -> str:
+    """QEMU's EEPROM at 0x50 on the bus: a 24C02's one-byte word address."""
+    return f"at24c-eeprom,bus={bus},address=0x50,address-size=1,rom-size={size}"
+
+
 def eeprom_devices(board: Board, options: Options, run: Path) -> list[str]:
     """QEMU's at24c-eeprom sets its pointer to (old pointer << 8 | word
     address) modulo rom-size, a 24C02's pointer only at rom-size 256. So a
@@ -50,15 +55,13 @@ def eeprom_devices(board: Board, options: Options, run: Path) -> list[str]:
     if not options.eeprom:
         return []
     bus = board.buses[options.eeprom_bus]
-    device = f"at24c-eeprom,bus={bus},address=0x50,address-size=1"
     if not options.write_protect:
         (run / "root" / "etc" / "eeprom.img").write_bytes(chip_image(options))
-        return ["-device", f"{device},rom-size={CHIP_SIZE}"]
+        return ["-device", eeprom_device(bus)]
     backing = run / "eeprom.img"
     backing.write_bytes(chip_image(options) * 2)
     return ["-drive", f"if=none,id=ee,file={backing},format=raw",
-            "-device", f"{device},rom-size={2 * CHIP_SIZE},drive=ee,"
-            "writable=off"]
+            "-device", f"{eeprom_device(bus, 2 * CHIP_SIZE)},drive=ee,writable=off"]
 
 
 def make_root(board: Board, options: Options, programs: Path, root: Path,

@@ -75,9 +75,7 @@ def job(target: Target, base: str, repository: str) -> str:
     """A job for LAVA's qemu device type: deploy the three files from
     base, boot them, and run the test definition from the repository."""
     board = target.board
-    device = (f"at24c-eeprom,bus={board.buses[0]},address=0x50,"
-              "rom-size=256,address-size=1")
-    context = qemu_context(board, device)
+    context = qemu_context(board, image.eeprom_device(board.buses[0]))
     lines = [
         "# LAVA job for LAVA's qemu device type, written by board/run --lava.",
         f"job_name: {quoted(f'msgs_iic on {target.name} ({board.stands_for})')}",
