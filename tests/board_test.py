@@ -5,9 +5,16 @@
 board/run as a person runs it, judged by the reports it writes."""
 
 import gzip
+import http.server
+import os
 import re
+import shutil
 import subprocess
+import threading
+import urllib.error
+import urllib.request
 from collections.abc import Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -50,11 +57,13 @@ class Run:
         return (self.report / name).read_text()
 
 
-def run_board(tmp_path: Path, *args: str) -> Run:
+def run_board(tmp_path: Path, *args: str, top: Path = TOP,
+              env: dict[str, str] | None = None) -> Run:
     """board/run with a report; the rest of what it did is kept."""
     report = tmp_path / "report"
-    done = subprocess.run([TOP / "board" / "run", "--report", report, *args],
-                          capture_output=True, text=True)
+    done = subprocess.run([top / "board" / "run", "--report", report, *args],
+                          capture_output=True, text=True,
+                          env={**os.environ, **(env or {})})
     return Run(done.returncode, done.stdout, done.stderr, report)
 
 
@@ -306,3 +315,104 @@ def test_lava_jobs(tmp_path: Path) -> None:
                                 capture_output=True).stdout.decode()
         assert {"init", "bin/msgs_iic", "bin/msgs_iic_on", "etc/board.conf",
                 "lib/modules/i2c-dev.ko"} <= set(listed.split())
+
+
+class Relay(http.server.BaseHTTPRequestHandler):
+    """An HTTP proxy to the archive, for apt, that spoils what the server
+    says: an index cut short, as a mirror mid-sync serves it, or a
+    package gone."""
+    protocol_version = "HTTP/1.1"
+    spoil: tuple[str, str] = ("", "")   # what in a path, and how
+
+    def do_GET(self) -> None:
+        direct = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+        try:
+            with direct.open(self.path, timeout=60) as answer:
+                status, body = answer.status, answer.read()
+        except urllib.error.HTTPError as error:
+            status, body = error.code, error.read()
+        where, how = self.spoil
+        if where and where in self.path and "Release" not in self.path:
+            status, body = (200, body[:-100]) if how == "short" else (404, b"")
+        self.send_response(status)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args: object) -> None:
+        pass
+
+
+class Quiet(http.server.ThreadingHTTPServer):
+    def handle_error(self, *args: object) -> None:
+        pass   # apt drops connections it has no more use for
+
+
+@contextmanager
+def relay(where: str, how: str) -> Iterator[str]:
+    handler = type("Spoiling", (Relay,), {"spoil": (where, how)})
+    server = Quiet(("127.0.0.1", 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        yield f"http://127.0.0.1:{server.server_address[1]}"
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+def checkout(into: Path) -> Path:
+    """A second checkout of the tree as it stands, its builds its own."""
+    files = subprocess.run(["git", "ls-files", "-z", "--cached", "--others",
+                            "--exclude-standard"], cwd=TOP, check=True,
+                           capture_output=True, text=True).stdout
+    for name in filter(None, files.split("\0")):
+        if (TOP / name).exists():
+            (into / name).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(TOP / name, into / name)
+    return into
+
+
+NOWHERE = "http://127.0.0.1:9"   # no proxy listens there: nothing arrives
+
+
+def test_fresh_cache(tmp_path: Path) -> None:
+    """Empty caches of their own, filled through a proxy with the mirror's
+    faults: no index at all, a kernel package gone, an index cut short;
+    then a second checkout that shares the cache."""
+    env = {"MSGS_IIC_CACHE": str(tmp_path / "cache")}
+    run = run_board(tmp_path / "1", env={**env, "http_proxy": NOWHERE})
+    assert run.status == 2
+    assert run.stderr.splitlines()[-1].startswith(
+        "board: Debian's armhf busybox-static cannot be had: "), run.stderr
+    assert "could not be fetched (see log/board.log)" in run.stderr
+    assert not any(path.is_symlink() for path in (tmp_path / "cache").iterdir())
+
+    halfway = tmp_path / "halfway"
+    with relay("/linux-image-", "gone") as proxy:
+        run = run_board(tmp_path / "2", env={"MSGS_IIC_CACHE": str(halfway),
+                                             "http_proxy": proxy})
+    assert run.status == 2
+    assert re.search(r"^board: Debian's armhf linux-image-\S+-armmp could not "
+                     r"be downloaded \(404 .*\): see log/board.log$",
+                     run.stderr, re.M), run.stderr
+    assert (halfway / "userland").is_symlink()
+    assert not (halfway / "kernel-armmp").exists(), \
+        "a fetch that failed halfway leaves nothing that passes for a cache"
+
+    with relay("/dists/bookworm-updates/main/binary-armhf/", "short") as proxy:
+        run = run_board(tmp_path / "3", env={**env, "http_proxy": proxy})
+    assert (run.status, run.stdout) == (0, GOOD), run.stderr
+    assert re.findall(r"^board: bookworm-updates.*", run.stderr, re.M) == [
+        "board: bookworm-updates (armhf) could not be fetched (mirror "
+        "mid-sync?); going on without it"]
+    packages = run.read("packages").splitlines()
+    assert [line.split()[0] for line in packages[1:]] == [
+        "busybox-static", "i2c-tools", "libi2c0", "libc6"]
+    assert re.fullmatch(r"linux-image-(\S+)-armmp \S+", packages[0])
+
+    second = checkout(tmp_path / "second")
+    run = run_board(tmp_path / "4", top=second,
+                    env={**env, "http_proxy": NOWHERE})
+    assert (run.status, run.stdout) == (0, GOOD), run.stderr
+    assert "fetching" not in run.stderr and "could not" not in run.stderr
+    assert run.read("packages").splitlines() == packages

@@ -5,6 +5,7 @@
 and what it makes of a recorded console and a recorded trace of the bus."""
 
 import os
+import re
 import shutil
 import subprocess
 from dataclasses import replace
@@ -12,7 +13,8 @@ from pathlib import Path
 
 import pytest
 
-from harness import boards, bus, cli, lava, qemu, report, results
+from harness import apt, boards, bus, cache, cli, lava, qemu, report, results
+from harness.host import Stop
 from harness.options import Options, parse
 from harness.usage import usage
 
@@ -94,6 +96,23 @@ def test_bad_input(tmp_path: Path, args: str, line: str) -> None:
         2, f"board: {line}\n{usage()}", "")
 
 
+@pytest.mark.parametrize("folder, why", [
+    ("@file", "not a folder"),
+    ("@file/cache", "Not a directory"),
+    ("/proc/msgs_iic", "No such file or directory"),
+])
+def test_cache_refused(tmp_path: Path, folder: str, why: str) -> None:
+    """A cache folder that cannot be made or written: one line and exit
+    status 2, before anything is installed or fetched."""
+    (tmp_path / "file").write_text("")
+    folder = folder.replace("@file", str(tmp_path / "file"))
+    done = subprocess.run([TOP / "board" / "run"], capture_output=True,
+                          text=True, env={**os.environ, "MSGS_IIC_CACHE": folder})
+    assert (done.returncode, done.stderr, done.stdout) == (
+        2, f"board: cannot use {folder} for the cache of Debian's packages "
+        f"({why}): set MSGS_IIC_CACHE to a folder that can be written\n", "")
+
+
 def path_without_apt(folder: Path) -> str:
     """A PATH without apt or dpkg, nor the tools the scripts would install."""
     folder.mkdir()
@@ -130,7 +149,7 @@ def test_board_record(board: boards.Board) -> None:
                for node in board.disable + board.remove)
     assert all(node.startswith("/") for node in board.remove)
     assert board.buses[0] and len(board.buses) <= 16
-    kernel = TOP / "board" / "cache" / f"kernel-{board.kernel}"
+    kernel = cache.root() / f"kernel-{board.kernel}"
     if kernel.is_dir():
         assert (kernel / "dtbs" / board.dtb).is_file()
         assert (kernel / "modules" / f"{board.module}.ko").is_file()
@@ -157,6 +176,7 @@ def watched(tmp_path: Path, console: str, timeout: int = 5) -> results.Boot:
     feeder.stdout.close()
     return results.Boot(board=boards.BOARDS[0], arch="armhf",
                         kernel="6.1.0-57-armmp",
+                        packages="linux-image-6.1.0-57-armmp 6.1.158-1\n",
                         wall=9, console=log.read_text(), console_log=log,
                         trace=(), qemu_err="", ending=ending)
 
@@ -203,8 +223,8 @@ def test_console_to_results(tmp_path: Path, console: str, argv: tuple[str, ...],
     assert cli.verdict(found) == verdict
     shown = {name: content.hex() if name == "eeprom" else content.decode()
              for name, content in written.items()
-             if name not in ("console", "trace", "kernel", "wall", "bus.vcd",
-                             "error", "error.log")}
+             if name not in ("console", "trace", "kernel", "packages", "wall",
+                             "bus.vcd", "error", "error.log")}
     assert shown == files
     if found.error:
         assert written["error"].decode() == f"{verdict[1]}\n"
@@ -288,3 +308,57 @@ def test_lava_definition() -> None:
         "name": "msgs-iic"}]
     schemas.validate(job, strict=True)
     assert lava.steps() == definition["run"]["steps"]
+
+
+# apt-get update's own lines, as recorded here: today's mirror mid-sync, a
+# proxy that spoiled or lost an index nothing needs, no mirror at all.
+MID_SYNC = ("E: Failed to fetch http://deb.debian.org/debian-security/dists/"
+            "bookworm-security/main/binary-armhf/Packages.xz  File has "
+            "unexpected size (359552 != 360800). Mirror sync in progress? "
+            "[IP: 203.0.113.80 80]\n")
+HASH = ("E: Failed to fetch http://deb.debian.org/debian/dists/bookworm-"
+        "backports/main/binary-armhf/by-hash/SHA256/01bcadbe0b9098b3d23415b"
+        "37260e50706e6b1d37256f71ed1b5f03552fe65ef  Hash Sum mismatch\n")
+NOT_FOUND = ("E: Failed to fetch http://deb.debian.org/debian/dists/bookworm-"
+             "backports/main/binary-armhf/Packages  404  Not Found [IP: "
+             "127.0.0.1 8123]\n")
+UNREACHABLE = "".join(
+    f"W: Failed to fetch http://deb.debian.org/{path}/InRelease  Unable to "
+    "connect to 127.0.0.1:9:\n" for path in (
+        "debian/dists/bookworm", "debian/dists/bookworm-updates",
+        "debian-security/dists/bookworm-security"))
+USERLAND = ("busybox-static", "i2c-tools", "libi2c0", "libc6")
+GOING_ON = "could not be fetched ({}); going on without it"
+
+
+@pytest.mark.parametrize("output, found, said", [
+    ("", USERLAND, []),
+    (MID_SYNC, USERLAND,
+     ["bookworm-security (armhf) " + GOING_ON.format("mirror mid-sync?")]),
+    (HASH + MID_SYNC, USERLAND,
+     ["bookworm-backports (armhf) " + GOING_ON.format("mirror mid-sync?"),
+      "bookworm-security (armhf) " + GOING_ON.format("mirror mid-sync?")]),
+    (NOT_FOUND + NOT_FOUND, USERLAND,
+     ["bookworm-backports (armhf) " + GOING_ON.format("not on the mirror")]),
+    (UNREACHABLE, (), "Debian's armhf busybox-static cannot be had: bookworm "
+     "(armhf), bookworm-updates (armhf) and bookworm-security (armhf) could "
+     "not be fetched (see log/board.log)"),
+    (MID_SYNC, USERLAND[1:], "Debian's armhf busybox-static cannot be had: "
+     "bookworm-security (armhf) could not be fetched (see log/board.log)"),
+    ("", USERLAND[:3], "Debian's armhf libc6 cannot be had: no index lists "
+     "it (see log/board.log)"),
+], ids=["healthy", "mid-sync", "hash-mismatch", "404", "unreachable",
+        "needed-index-failed", "not-in-debian"])
+def test_failed_indexes(output: str, found: tuple[str, ...],
+                        said: list[str] | str) -> None:
+    """A failed index is named and costs nothing while every package the
+    run needs came with the others; else the run stops, naming the first
+    package missing and the indexes that failed."""
+    failed = apt.failures(f"Get:1 ...\n{output}Reading package lists...\n",
+                          "armhf")
+    stanzas: dict[str, dict[str, str]] = {name: {} for name in found}
+    if isinstance(said, str):
+        with pytest.raises(Stop, match=f"^{re.escape(said)}$"):
+            apt.judge("armhf", failed, USERLAND, stanzas)
+    else:
+        assert apt.judge("armhf", failed, USERLAND, stanzas) == said

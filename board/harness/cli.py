@@ -10,12 +10,12 @@ import tempfile
 from dataclasses import replace
 from pathlib import Path
 
-from . import bus, lava, qemu
+from . import bus, cache, lava, qemu
 from .boards import Target
-from .host import (CACHE, Stop, build_programs, install_host_tools, locked,
+from .host import (Stop, build_programs, install_host_tools, locked,
                    qemu_version, say)
 from .options import BadInput, Options, parse
-from .packages import fetch_guest
+from .packages import Guest, fetch_guest
 from .report import exit_status, guest_seconds, publish, show
 from .results import Results, collect
 from .usage import usage
@@ -52,34 +52,37 @@ def run(options: Options) -> int:
     boards = [target.board for target in options.targets]
     arches = {target.arch for target in options.targets}
     lines = any(board.trace == "lines" for board in boards)
+    folder = cache.ready(cache.root())
     install_host_tools(arches, emulator=options.lava_dir is None,
                        decoder=lines and bool(options.report or options.picture),
                        plotter=options.picture is not None)
-    with locked(CACHE / "fetch.lock"):
-        fetch_guest(sorted({board.kernel for board in boards}),
-                    lava=options.lava_test)
-    with tempfile.TemporaryDirectory() as scratch:
+    with cache.in_use(folder), tempfile.TemporaryDirectory() as scratch:
+        with locked(folder / "fetch.lock"):
+            guest = fetch_guest(folder, {board.kernel for board in boards},
+                                lava=options.lava_test,
+                                refresh=options.refresh)
         work = Path(scratch)
         for arch in sorted(arches, reverse=True):
             say(f"building msgs_iic for {arch}")
             build_programs(arch, work / arch)
         if options.lava_dir:
-            return lava_jobs(options, options.lava_dir, work)
+            return lava_jobs(options, guest, options.lava_dir, work)
         if options.every_board:
-            return every_board(options, work)
-        return one_board(options.targets[0], options, work)
+            return every_board(options, guest, work)
+        return one_board(options.targets[0], options, guest, work)
 
 
-def lava_jobs(options: Options, folder: Path, work: Path) -> int:
+def lava_jobs(options: Options, guest: Guest, folder: Path, work: Path) -> int:
     for target in options.targets:
         into = folder / target.name if options.every_board else folder
-        lava.write_job(target, options, work, into)
+        lava.write_job(target, options, guest, work, into)
         say(f"wrote {into / 'job.yaml'} and the files it deploys")
     return 0
 
 
-def one_board(target: Target, options: Options, work: Path) -> int:
-    results = collect(qemu.boot(target, options, work), options)
+def one_board(target: Target, options: Options, guest: Guest,
+              work: Path) -> int:
+    results = collect(qemu.boot(target, options, guest, work), options)
     if options.report:
         publish(results, options.report)
     show(results, qemu_version(target.board.qemu))
@@ -111,24 +114,24 @@ def row(*cells: str) -> str:
     return "{:<12} {:<8} {:<15} {:<14} {:<22} {:<7} {}".format(*cells)
 
 
-def every_board(options: Options, work: Path) -> int:
+def every_board(options: Options, guest: Guest, work: Path) -> int:
     """The good run on every board, a row each; 0 only when all pass."""
     options = replace(options, after=(READ_BACK, *options.after))
     rows = [row("board", "program", "kernel", "driver", "verdict", "guest",
                 "wall")]
     passed = True
     for target in options.targets:
-        results = collect(qemu.boot(target, options, work), options)
+        results = collect(qemu.boot(target, options, guest, work), options)
         if options.report:
             publish(results, options.report / target.name)
         judged, why = verdict(results)
         if judged != "pass":
             passed = False
             say(f"{target.name}: {judged}: {why}")
-        guest = guest_seconds(results)
+        seconds = guest_seconds(results)
         rows.append(row(target.board.name, target.arch, results.boot.kernel,
                         target.board.module, judged,
-                        guest if guest == "-" else f"{guest} s",
+                        seconds if seconds == "-" else f"{seconds} s",
                         f"{results.boot.wall} s"))
     print("\n".join(rows))
     return 0 if passed else 1

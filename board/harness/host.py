@@ -15,7 +15,6 @@ from contextlib import contextmanager
 from pathlib import Path
 
 TOP = Path(__file__).resolve().parents[2]
-CACHE = TOP / "board" / "cache"
 LOG = TOP / "log" / "board.log"
 
 NEEDS = ("board/run needs QEMU 8.0 or newer (qemu-system-arm, with "
@@ -50,17 +49,19 @@ def log_line(text: str) -> None:
 
 
 def logged(what: str, command: Sequence[str | Path],
-           cwd: Path | None = None) -> None:
-    """Runs a command with its output in the log; on failure, its tail."""
+           cwd: Path | None = None, check: bool = True) -> bool:
+    """Runs a command with its output in the log; on failure, its tail,
+    and the run stops unless check is off."""
     log_line(what)
     with LOG.open("a+") as log:
         start = log.tell()
         done = subprocess.run(command, stdout=log, stderr=subprocess.STDOUT,
                               stdin=subprocess.DEVNULL, cwd=cwd)
-        if done.returncode != 0:
+        if done.returncode != 0 and check:
             log.seek(start)
             print("\n".join(log.read().splitlines()[-15:]), file=sys.stderr)
             raise Stop(f"{what} failed: see {shown(LOG)}")
+    return done.returncode == 0
 
 
 @contextmanager
@@ -143,7 +144,9 @@ def qemu_suite() -> list[str]:
     if shutil.which("apt-get") is None:
         return []
     if qemu_candidate() == 0:
-        logged("apt-get update", as_root(["apt-get", "update"]))
+        # An index that failed costs nothing while QEMU's came with others.
+        logged("apt-get update", as_root(["apt-get", "-oAcquire::Retries=3",
+                                          "update"]), check=False)
     if qemu_candidate() >= 8:
         return []
     codename = re.search(r"^VERSION_CODENAME=(\S+)",

@@ -11,8 +11,9 @@ import subprocess
 from pathlib import Path
 
 from .boards import Board
-from .host import CACHE, TOP
+from .host import TOP
 from .options import Options
+from .packages import Guest
 
 CHIP_SIZE = 256   # a 24C02
 GUEST_LIBS = ("lib/ld-linux-armhf.so.3",
@@ -64,13 +65,13 @@ def eeprom_devices(board: Board, options: Options, run: Path) -> list[str]:
             "-device", f"{eeprom_device(bus, 2 * CHIP_SIZE)},drive=ee,writable=off"]
 
 
-def make_root(board: Board, options: Options, programs: Path, root: Path,
-              shell: bool = False) -> None:
+def make_root(board: Board, options: Options, guest: Guest, programs: Path,
+              root: Path, shell: bool = False) -> None:
     """The armhf userland whatever the kernel, the board's modules,
     msgs_iic and msgs_iic_on from the programs' folder, and /init, which
     runs the program, or with shell gives a shell on the console."""
-    userland = CACHE / "userland" / "root"
-    modules = CACHE / f"kernel-{board.kernel}" / "modules"
+    userland = guest.userland.folder / "root"
+    modules = guest.kernel(board.kernel) / "modules"
     for folder in ("bin", "dev", "etc", "proc", "sys", "tmp", "lib/modules",
                    "usr/sbin"):
         (root / folder).mkdir(parents=True, exist_ok=True)
@@ -108,10 +109,10 @@ def make_initramfs(root: Path, output: Path) -> None:
     output.write_bytes(gzip.compress(archive, compresslevel=1, mtime=0))
 
 
-def make_dtb(board: Board, output: Path) -> None:
+def make_dtb(board: Board, guest: Guest, output: Path) -> None:
     """The board's device tree with the nodes QEMU does not model off or
     gone."""
-    shutil.copy(CACHE / f"kernel-{board.kernel}" / "dtbs" / board.dtb, output)
+    shutil.copy(guest.kernel(board.kernel) / "dtbs" / board.dtb, output)
     for node in board.disable:
         if not node.startswith("/"):
             node = subprocess.run(["fdtget", "-t", "s", output, "/aliases",

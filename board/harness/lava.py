@@ -10,8 +10,9 @@ from pathlib import Path
 
 from . import image
 from .boards import Board, Target
-from .host import CACHE, TOP
+from .host import TOP
 from .options import Options
+from .packages import Guest
 
 DEFINITION = Path("lava") / "msgs-iic.yaml"
 # lava-test-case and what it sources, from lava-dispatcher's test shell.
@@ -30,11 +31,12 @@ def steps() -> list[str]:
     return [line[len("    - "):] for line in block.group(1).splitlines()]
 
 
-def add_test_shell(root: Path) -> None:
+def add_test_shell(guest: Guest, root: Path) -> None:
     """LAVA's helpers on /lava/bin (with the interpreter line that LAVA
     itself writes in), this repository's lava/ under /lava/repo, and the
     definition's steps as /lava/steps, for /init to run."""
-    helpers = CACHE / "lava" / "lava_test_shell"
+    assert guest.lava is not None
+    helpers = guest.lava.folder / "lava_test_shell"
     (root / "lava" / "bin").mkdir(parents=True)
     for helper in HELPERS:
         script = root / "lava" / "bin" / helper
@@ -102,18 +104,19 @@ def job(target: Target, base: str, repository: str) -> str:
     return "\n".join(lines) + "\n"
 
 
-def write_job(target: Target, options: Options, work: Path,
+def write_job(target: Target, options: Options, guest: Guest, work: Path,
               folder: Path) -> None:
     """The kernel, the device tree, a ramdisk with the programs and the
     I2C modules that gives LAVA a shell on the console, and job.yaml."""
     board = target.board
     root = work / target.name / "root"
     (root / "etc").mkdir(parents=True)
-    image.make_root(board, options, work / target.arch, root, shell=True)
+    image.make_root(board, options, guest, work / target.arch, root,
+                    shell=True)
     folder.mkdir(parents=True, exist_ok=True)
     image.make_initramfs(root, folder / IMAGES["ramdisk"])
-    image.make_dtb(board, folder / IMAGES["dtb"])
-    shutil.copy(CACHE / f"kernel-{board.kernel}" / "vmlinuz",
+    image.make_dtb(board, guest, folder / IMAGES["dtb"])
+    shutil.copy(guest.kernel(board.kernel) / "vmlinuz",
                 folder / IMAGES["kernel"])
     base = options.lava_url
     if options.every_board:

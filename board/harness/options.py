@@ -38,6 +38,7 @@ class Options:
     lava_dir: Path | None
     lava_url: str
     lava_repo: str
+    refresh: bool
 
 
 class Parser(argparse.ArgumentParser):
@@ -72,6 +73,7 @@ def parser() -> Parser:
     parse.add_argument("--lava")
     parse.add_argument("--lava-url", default=LAVA_URL)
     parse.add_argument("--lava-repo", default=LAVA_REPO)
+    parse.add_argument("--refresh", action="store_true")
     return parse
 
 
@@ -92,7 +94,8 @@ def parse(argv: list[str]) -> Options | None:
         picture=Path(given.picture) if given.picture else None,
         timeout=int(given.timeout), lava_test=given.lava_test,
         lava_dir=Path(given.lava) if given.lava else None,
-        lava_url=given.lava_url.rstrip("/"), lava_repo=given.lava_repo)
+        lava_url=given.lava_url.rstrip("/"), lava_repo=given.lava_repo,
+        refresh=given.refresh)
     check_chip(options)
     if options.picture:
         check_picture(options)
@@ -191,6 +194,7 @@ def check_lava(argv: list[str]) -> None:
     for arg in argv:
         option = arg.split("=")[0]
         if option.startswith("--") and option not in (
-                "--lava", "--lava-url", "--lava-repo", "--board", "--arch"):
+                "--lava", "--lava-url", "--lava-repo", "--board", "--arch",
+                "--refresh"):
             raise BadInput(f"--lava writes a job for the good run and boots "
                            f"nothing, which {option} has no part in")

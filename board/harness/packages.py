@@ -1,135 +1,152 @@
 # SPDX-License-Identifier: MIT
 # SPDX-FileCopyrightText: 2026 The msgs_iic authors
 
-"""Debian's packages for the guest: the userland and the kernels, fetched
-once into board/cache/ with apt state of our own for each architecture, so
-that nothing in the host's dpkg or apt setup changes."""
+"""Debian's packages for the guest, fetched into the cache once (or again
+with --refresh) and unpacked: the userland, a kernel for each flavour, and
+LAVA's test shell helpers."""
 
 import fnmatch
 import lzma
-import re
 import shutil
 import subprocess
 import tarfile
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass, field
 from pathlib import Path, PurePosixPath
 
-from .host import CACHE, Stop, logged, say
+from . import apt, cache
+from .cache import Part
+from .host import Stop, say
 
 # What a kernel package gives the guest: the kernel, the device trees, and
 # the modules the boards load (I2C controllers, i2c-dev, at24).
 KERNEL_FILES = ("./boot/vmlinuz-*", "*.dtb", "*/drivers/i2c/*.ko*",
                 "*/misc/eeprom/at24.ko*")
+USERLAND = ("busybox-static", "i2c-tools", "libi2c0", "libc6")
 
 
 def kernel_arch(flavour: str) -> str:
     return "armhf" if flavour == "armmp" else flavour
 
 
-def guest_apt(arch: str, tool: str, *args: str) -> list[str]:
-    state = CACHE / f"apt-{arch}"
-    (state / "lists" / "partial").mkdir(parents=True, exist_ok=True)
-    (state / "cache" / "archives" / "partial").mkdir(parents=True,
-                                                     exist_ok=True)
-    return [tool, "-q", f"-oAPT::Architecture={arch}",
-            f"-oAPT::Architectures::={arch}",
-            f"-oDir::State::Lists={state / 'lists'}",
-            f"-oDir::Cache={state / 'cache'}", "-oDir::State::status=/dev/null",
-            "-oAPT::Sandbox::User=root", *args]
+@dataclass(frozen=True)
+class Guest:
+    """The parts of the cache one run uses, resolved once, so that a
+    refresh meanwhile changes nothing under it."""
+    userland: Part
+    kernels: dict[str, Part]   # by flavour
+    lava: Part | None
+
+    def kernel(self, flavour: str) -> Path:
+        return self.kernels[flavour].folder
+
+    def packages(self, flavour: str) -> str:
+        """NAME VERSION of each package a boot of the flavour uses."""
+        used = (self.kernels[flavour], self.userland, self.lava)
+        return "".join(part.packages for part in used if part is not None)
 
 
-def lists(arch: str) -> None:
-    """The package lists of one architecture, brought up to date once."""
-    updated = CACHE / f"apt-{arch}" / "updated"
-    if not updated.exists():
-        logged(f"apt-get update ({arch})", guest_apt(arch, "apt-get", "update"))
-        updated.touch()
+@dataclass
+class Fetch:
+    """One run's dealings with the archive: each architecture's lists
+    brought up to date once, and what failed said once."""
+    folder: Path
+    refresh: bool
+    failed: dict[str, list[apt.Failed]] = field(default_factory=dict)
+
+    def resolve(self, arch: str, *wanted: str) -> dict[str, dict[str, str]]:
+        told = arch in self.failed
+        if not told:
+            self.failed[arch] = apt.update(self.folder, arch)
+        found = apt.show(self.folder, arch, *wanted)
+        lines = apt.judge(arch, self.failed[arch], wanted, found)
+        for line in [] if told else lines:
+            say(line)
+        return found
 
 
-def download(arch: str, folder: Path, *packages: str) -> list[Path]:
-    lists(arch)
-    folder.mkdir(parents=True, exist_ok=True)
-    logged(f"apt-get download ({arch})",
-           guest_apt(arch, "apt-get", "download", *packages), cwd=folder)
-    return sorted(folder.glob("*.deb"))
+Unpack = Callable[[list[Path], Path], None]
 
 
-def apt_cache(arch: str, *args: str) -> str:
-    return subprocess.run(guest_apt(arch, "apt-cache", *args),
-                          capture_output=True, text=True).stdout
+def part(fetch: Fetch, name: str, arch: str, packages: tuple[str, ...],
+         unpack: Unpack, what: str) -> Part:
+    """The part as the cache holds it; fetched where it is missing, or
+    with --refresh where the archive has newer packages."""
+    held = cache.current(fetch.folder, name)
+    if held is not None and not fetch.refresh:
+        return held
+    found = fetch.resolve(arch, *packages)
+    listed = "".join(f"{name} {found[name]['Version']}\n" for name in packages)
+    folder = fetch.folder / f"{name}.{cache.digest(listed)}"
+    if held is not None and held.folder == folder:
+        say(f"{what}: the cache holds the newest")
+        return held
+    if not folder.is_dir():
+        megabytes = sum(int(found[name].get("Size", 0)) for name in packages)
+        size = f"about {max(1, megabytes // 1000000)} MB"
+        say(f"fetching {what} ({size}, once)" if held is None else
+            f"fetching {what} ({size}), newer than the cache's")
+        new = cache.fresh(fetch.folder / f"{name}.new")
+        unpack(apt.download(fetch.folder, arch, new / "debs", *packages), new)
+        shutil.rmtree(new / "debs")
+        (new / "packages").write_text(listed)
+        new.rename(folder)
+    fetched = Part(name, listed, folder)
+    cache.link(fetch.folder, fetched)
+    return fetched
 
 
-def fetch_guest(flavours: Iterable[str], lava: bool) -> None:
-    """Each part of the cache is filled in a folder of its own and moved
-    into place when complete: a run that stopped halfway leaves nothing
-    behind that looks like a cache."""
-    for updated in CACHE.glob("apt-*/updated"):
-        updated.unlink()
-    if not (CACHE / "userland").is_dir():
-        fetch_userland()
-    for flavour in flavours:
-        if not (CACHE / f"kernel-{flavour}").is_dir():
-            fetch_kernel(flavour)
-    if lava and not (CACHE / "lava").is_dir():
-        fetch_lava()
+def unpack_all(debs: list[Path], into: Path) -> None:
+    for deb in debs:
+        subprocess.run(["dpkg-deb", "-x", deb, into / "root"], check=True)
 
 
-def fetch_lava() -> None:
-    """LAVA's test shell helpers, from lava-dispatcher: unpacked, never
-    installed (installing it would bring in some 150 packages)."""
-    say("fetching LAVA's test shell helpers from Debian's lava-dispatcher (once)")
-    new = fresh(CACHE / "lava.new")
-    (deb,) = download("armhf", new / "debs", "lava-dispatcher")
-    subprocess.run(["dpkg-deb", "-x", deb, new / "root"], check=True)
-    (next((new / "root").glob("usr/lib/python3/dist-packages/lava_dispatcher"))
-     / "lava_test_shell").rename(new / "lava_test_shell")
-    shutil.rmtree(new / "debs")
-    shutil.rmtree(new / "root")
-    new.rename(CACHE / "lava")
+def unpack_lava(debs: list[Path], into: Path) -> None:
+    """LAVA's test shell helpers alone, from lava-dispatcher: unpacked,
+    never installed (installing it brings some 150 packages)."""
+    unpack_all(debs, into)
+    (next((into / "root").glob("usr/lib/python3/dist-packages/lava_dispatcher"))
+     / "lava_test_shell").rename(into / "lava_test_shell")
+    shutil.rmtree(into / "root")
 
 
-def fresh(folder: Path) -> Path:
-    shutil.rmtree(folder, ignore_errors=True)
-    folder.mkdir(parents=True)
-    return folder
-
-
-def fetch_userland() -> None:
-    """busybox, i2c-tools and the libraries they need: armhf, every board."""
-    say("fetching Debian's armhf busybox and i2c-tools (once)")
-    new = fresh(CACHE / "userland.new")
-    for deb in download("armhf", new / "debs", "busybox-static", "i2c-tools",
-                        "libi2c0", "libc6"):
-        subprocess.run(["dpkg-deb", "-x", deb, new / "root"], check=True)
-    shutil.rmtree(new / "debs")
-    new.rename(CACHE / "userland")
-
-
-def fetch_kernel(flavour: str) -> None:
-    arch = kernel_arch(flavour)
-    new = fresh(CACHE / f"kernel-{flavour}.new")
-    lists(arch)
-    found = re.search(r"Depends: (linux-image-\S+)",
-                      apt_cache(arch, "depends", f"linux-image-{flavour}"))
-    if found is None:
-        raise Stop(f"could not resolve linux-image-{flavour} to a kernel "
-                   "package")
-    image = found.group(1)
-    size = re.search(r"^Size: (\d+)", apt_cache(arch, "show", image), re.M)
-    megabytes = int(size.group(1)) // 1000000 if size else "?"
+def kernel_part(fetch: Fetch, flavour: str) -> Part:
+    """The newest kernel of the flavour: the meta package names it."""
+    arch, name = kernel_arch(flavour), f"kernel-{flavour}"
+    held = cache.current(fetch.folder, name)
+    if held is not None and not fetch.refresh:
+        return held
+    meta = fetch.resolve(arch, f"linux-image-{flavour}")[f"linux-image-{flavour}"]
+    image = meta.get("Depends", "").split(" ")[0]
+    if not image.startswith("linux-image-"):
+        raise Stop(f"linux-image-{flavour} ({arch}) names no kernel package")
     release = image.removeprefix("linux-image-")
-    say(f"fetching Debian's {arch} kernel {release} "
-        f"(about {megabytes} MB, once)")
-    (deb,) = download(arch, new / "debs", image)
-    unpack_kernel(deb, new)
-    (new / "release").write_text(release + "\n")
-    shutil.rmtree(new / "debs")
-    new.rename(CACHE / f"kernel-{flavour}")
+    return part(fetch, name, arch, (image,), unpack_kernel,
+                f"Debian's {arch} kernel {release}")
 
 
-def unpack_kernel(deb: Path, into: Path) -> None:
+def fetch_guest(folder: Path, flavours: Iterable[str], lava: bool,
+                refresh: bool) -> Guest:
+    """The parts the run needs, and with --refresh every part the cache
+    holds, fetched where missing or older than the archive's."""
+    fetch = Fetch(folder, refresh)
+    held = {path.name for path in folder.iterdir() if path.is_symlink()}
+    wanted = set(flavours) | ({name.removeprefix("kernel-") for name in held
+                               if name.startswith("kernel-")} if refresh else set())
+    userland = part(fetch, "userland", "armhf", USERLAND, unpack_all,
+                    "Debian's armhf busybox and i2c-tools")
+    kernels = {flavour: kernel_part(fetch, flavour) for flavour in sorted(wanted)}
+    helpers = None
+    if lava or (refresh and "lava" in held):
+        helpers = part(fetch, "lava", "armhf", ("lava-dispatcher",), unpack_lava,
+                       "LAVA's test shell helpers from Debian's lava-dispatcher")
+    return Guest(userland, kernels, helpers if lava else None)
+
+
+def unpack_kernel(debs: list[Path], into: Path) -> None:
     """The kernel as vmlinuz, the device trees under dtbs/ as the package
     names them, the modules flat and uncompressed under modules/."""
+    (deb,) = debs
     tar_stream = subprocess.Popen(["dpkg-deb", "--fsys-tarfile", deb],
                                   stdout=subprocess.PIPE)
     assert tar_stream.stdout is not None
@@ -145,6 +162,8 @@ def unpack_kernel(deb: Path, into: Path) -> None:
             path = PurePosixPath(member.name)
             if path.name.startswith("vmlinuz-"):
                 target = into / "vmlinuz"
+                (into / "release").write_text(
+                    path.name.removeprefix("vmlinuz-") + "\n")
             elif path.suffix == ".dtb":
                 # usr/lib/linux-image-RELEASE/[VENDOR/]NAME.dtb
                 target = into / "dtbs" / Path(*path.parts[3:])

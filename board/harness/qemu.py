@@ -12,8 +12,9 @@ from pathlib import Path
 
 from . import image, lava
 from .boards import Board, Target
-from .host import CACHE, LOG, log_line, say
+from .host import LOG, log_line, say
 from .options import Options
+from .packages import Guest
 from .results import Boot, Ending
 
 # /init's last line on a finished run; its line when it fails, and the
@@ -23,8 +24,9 @@ FAILURE = "@@fail "
 PANIC = "Kernel panic - not syncing"
 
 
-def command(board: Board, run: Path, devices: list[str]) -> list[str]:
-    kernel = CACHE / f"kernel-{board.kernel}"
+def command(board: Board, guest: Guest, run: Path,
+            devices: list[str]) -> list[str]:
+    kernel = guest.kernel(board.kernel)
     serial = ["-serial", "null"] * (board.console_port - 1)
     wire = ["-trace", "bitbang_i2c_data"] if board.trace == "lines" else []
     return [board.qemu, *board.machine,
@@ -74,19 +76,19 @@ def stop(qemu: "subprocess.Popen[bytes]") -> None:
         qemu.wait()
 
 
-def boot(target: Target, options: Options, work: Path) -> Boot:
+def boot(target: Target, options: Options, guest: Guest, work: Path) -> Boot:
     """Boots the board with the program in its initramfs and waits for the
     run to end; the host keeps a hard time-out."""
     board, run = target.board, work / target.name
     (run / "root" / "etc").mkdir(parents=True)
     devices = image.eeprom_devices(board, options, run)
-    image.make_root(board, options, work / target.arch, run / "root")
+    image.make_root(board, options, guest, work / target.arch, run / "root")
     if options.lava_test:
-        lava.add_test_shell(run / "root")
+        lava.add_test_shell(guest, run / "root")
     image.make_initramfs(run / "root", run / "initramfs.gz")
-    image.make_dtb(board, run / "board.dtb")
-    kernel = (CACHE / f"kernel-{board.kernel}" / "release").read_text().strip()
-    line = command(board, run, devices)
+    image.make_dtb(board, guest, run / "board.dtb")
+    kernel = (guest.kernel(board.kernel) / "release").read_text().strip()
+    line = command(board, guest, run, devices)
     log_line(f"booting {board.name}: {shlex.join(line)}")
     console_log = LOG.parent / f"{target.name}.console"
     arch = "" if target.arch == "armhf" else f" (msgs_iic for {target.arch})"
@@ -103,6 +105,7 @@ def boot(target: Target, options: Options, work: Path) -> Boot:
             stop(qemu)
     trace = run / "trace"
     return Boot(board=board, arch=target.arch, kernel=kernel,
+                packages=guest.packages(board.kernel),
                 wall=round(time.monotonic() - started),
                 console=console_log.read_text(errors="replace"),
                 console_log=console_log,

@@ -14,7 +14,7 @@ from .results import Results
 # What a report holds; a report folder loses these names and nothing else.
 REPORT_FILES = ("output", "stderr", "status", "centiseconds", "before",
                 "after", "failed", "console", "trace", "bus.vcd", "bus.txt",
-                "eeprom", "kernel", "wall", "error", "error.log", "lava")
+                "eeprom", "kernel", "packages", "wall", "error", "error.log", "lava")
 
 
 def guest_seconds(results: Results) -> str:
@@ -35,6 +35,7 @@ def files(results: Results) -> dict[str, bytes]:
     lines = "".join(f"{line}\n" for line in results.trace)
     found = {"console": boot.console.encode(), "trace": lines.encode(),
              "kernel": f"{boot.kernel}\n".encode(),
+             "packages": boot.packages.encode(),
              "wall": f"{boot.wall}\n".encode()}
     if results.vcd is not None:
         found["bus.vcd"] = results.vcd.encode()

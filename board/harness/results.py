@@ -29,6 +29,7 @@ class Boot:
     board: Board
     arch: str                 # the program's architecture
     kernel: str
+    packages: str             # NAME VERSION of each Debian package it used
     wall: int                 # seconds from QEMU's start to its end
     console: str
     console_log: Path

@@ -31,12 +31,16 @@ usage: board/run [OPTION]...
                        binds the kernel's EEPROM driver
   --report DIR         also write output, stderr, status, centiseconds, before,
                        after, console, trace (QEMU's I2C events), eeprom (the
-                       chip's bytes after the run), and on vexpress bus.vcd (SCL
+                       chip's bytes after the run), packages (the guest's Debian
+                       packages and their versions), and on vexpress bus.vcd (SCL
                        and SDA) and bus.txt (sigrok's decoding) into DIR;
                        DIR/BOARD with --board all
   --picture FILE       draw the program's two transactions on vexpress's bus
                        into a PNG: SCL, SDA and the decoded bytes
   --timeout SEC        give up on a board after SEC seconds (default 180)
+  --refresh            fetch Debian's newest guest packages again (a kernel point
+                       release, say); other runs go on with the cache they have
+                       until the new one is complete
   --lava-test          also run the LAVA test definition lava/msgs-iic.yaml in the
                        guest, with LAVA's own lava-test-case; its results go to
                        stderr and, with --report, to DIR/lava
