@@ -310,6 +310,20 @@ def test_lava_definition() -> None:
     assert lava.steps() == definition["run"]["steps"]
 
 
+@pytest.mark.parametrize("script", ["board/init", "lava/msgs-iic.sh"])
+@pytest.mark.parametrize("uptime, centiseconds", [
+    ("0.05", 5), ("0.57", 57), ("0.89", 89), ("10.00", 1000), ("123.40", 12340)])
+def test_uptime(script: str, uptime: str, centiseconds: int) -> None:
+    """The guest's clock in centiseconds, as both scripts count it: a
+    leading 0 in the hundredths is not octal."""
+    text = (TOP / script).read_text()
+    found = re.search(r"^centiseconds\(\) \{\n.*?^\}\n", text, re.M | re.S)
+    assert found, f"{script} has no centiseconds()"
+    done = subprocess.run(["sh", "-c", f"{found.group(0)}centiseconds {uptime}"],
+                          capture_output=True, text=True)
+    assert (done.stdout, done.stderr) == (f"{centiseconds}\n", "")
+
+
 # apt-get update's own lines, as recorded here: today's mirror mid-sync, a
 # proxy that spoiled or lost an index nothing needs, no mirror at all.
 MID_SYNC = ("E: Failed to fetch http://deb.debian.org/debian-security/dists/"
