@@ -4,16 +4,24 @@
 """board/run without a boot: its handling of bad input, the board records,
 and what it makes of a recorded console and a recorded trace of the bus."""
 
+import gzip
+import lzma
 import os
+import random
 import re
+import shlex
 import shutil
+import struct
 import subprocess
+import time
+import zlib
 from dataclasses import replace
 from pathlib import Path
 
 import pytest
 
-from harness import apt, boards, bus, cache, cli, lava, qemu, report, results
+from harness import (apt, bench, boards, bus, cache, cli, kernel, lava, qemu,
+                     report, results)
 from harness.host import Stop
 from harness.options import Options, parse
 from harness.usage import usage
@@ -149,10 +157,19 @@ def test_board_record(board: boards.Board) -> None:
                for node in board.disable + board.remove)
     assert all(node.startswith("/") for node in board.remove)
     assert board.buses[0] and len(board.buses) <= 16
-    kernel = cache.root() / f"kernel-{board.kernel}"
-    if kernel.is_dir():
-        assert (kernel / "dtbs" / board.dtb).is_file()
-        assert (kernel / "modules" / f"{board.module}.ko").is_file()
+    assert bool(board.park) == bool(board.park_at) and 0 not in board.park
+    assert len(board.park) <= sum(node.startswith("/cpus/cpu@")
+                                  for node in board.remove), \
+        "Linux is not given a parked CPU"
+    assert board.kernel == "armmp" or not board.park, "the parking loop is A32"
+    part = cache.current(cache.root(), f"kernel-{board.kernel}")
+    if part is not None:
+        tree = part.folder / "dtbs" / board.dtb
+        assert (part.folder / "modules" / f"{board.module}.ko").is_file()
+        nodes = subprocess.run(["fdtget", "-l", tree, "/"], capture_output=True,
+                               text=True, check=True).stdout.split()
+        memory = [int(node[7:], 16) for node in nodes if node.startswith("memory@")]
+        assert memory in ([], [board.ram_base]), "the tree's RAM base"
 
 
 def options(*argv: str) -> Options:
@@ -168,17 +185,23 @@ def watched(tmp_path: Path, console: str, timeout: int = 5) -> results.Boot:
                                tmp_path / "fed"], stdout=subprocess.PIPE)
     log = tmp_path / "console"
     try:
-        ending = qemu.wait_for(feeder, log, timeout)
+        ending = qemu.wait_for(feeder, log, timeout, time.monotonic())
     finally:
         feeder.kill()
         feeder.wait()
     assert feeder.stdout is not None
     feeder.stdout.close()
+    return booted(log, ending)
+
+
+def booted(log: Path, ending: results.Ending, seconds: float = 9.0) -> results.Boot:
+    """A vexpress boot that left this console and ended so."""
     return results.Boot(board=boards.BOARDS[0], arch="armhf",
                         kernel="6.1.0-57-armmp",
                         packages="linux-image-6.1.0-57-armmp 6.1.158-1\n",
-                        wall=9, console=log.read_text(), console_log=log,
-                        trace=(), qemu_err="", ending=ending)
+                        wall=round(seconds), seconds=seconds,
+                        console=log.read_text() if log.exists() else "",
+                        console_log=log, trace=(), qemu_err="", ending=ending)
 
 
 GOOD_CONSOLE = (DATA / "vexpress-good.console").read_text()
@@ -229,6 +252,114 @@ def test_console_to_results(tmp_path: Path, console: str, argv: tuple[str, ...],
     if found.error:
         assert written["error"].decode() == f"{verdict[1]}\n"
         assert written["error.log"].decode().startswith("==> console <==\n")
+
+
+# When the recorded console's lines came, at a twentieth of a vexpress
+# boot's speed: the kernel's first line, /init's marks, its last line.
+PACE = (("[    0.000000] Booting", 0.07), ("@@init", 0.08), ("@@program", 0.11),
+        ("@@done", 0.23))
+
+
+def paced(console: str) -> str:
+    """A shell script that prints the console at PACE, each mark's line
+    and what comes before it at the mark's time."""
+    steps, done, before = [], 0, 0.0
+    for mark, at in PACE:
+        end = console.index("\n", console.index(mark, done)) + 1
+        steps += [f"sleep {at - before:.2f}",
+                  f"printf %s {shlex.quote(console[done:end])}"]
+        done, before = end, at
+    return "; ".join(steps + [f"printf %s {shlex.quote(console[done:])}", "sleep 30"])
+
+
+def test_bench(tmp_path: Path) -> None:
+    """--bench's table from boots of a recorded console with its times, read
+    by the console loop as it reads QEMU: a row for the board, each point's
+    minimum and median; a point no boot reached is "-"."""
+    boots = []
+    for n in range(3):
+        feeder = subprocess.Popen(["sh", "-c", paced(GOOD_CONSOLE)],
+                                  stdout=subprocess.PIPE)
+        started = time.monotonic()
+        ending = qemu.wait_for(feeder, tmp_path / "console", 5, started)
+        seconds = round(time.monotonic() - started, 2)
+        feeder.kill()
+        feeder.wait()
+        assert feeder.stdout is not None
+        feeder.stdout.close()
+        boots.append(booted(tmp_path / "console", ending, seconds))
+    for boot in boots:
+        found = bench.points(boot)
+        assert list(found) == ["console", "init", "program", "end"]
+        for (_, at), key in zip(PACE, found):
+            assert at <= found[key] < at + 0.1, (key, found)
+    unfinished = booted(tmp_path / "none", results.Ending("timeout", ""))
+    table = bench.table([("vexpress", "armhf", boots, 3),
+                         ("raspi2b", "armhf", [unfinished], 0)])
+    assert table[:2] == [
+        "seconds from QEMU's start to each point of a boot, minimum / median",
+        "board        program  good   console        /init          msgs_iic  "
+        "     end"]
+    cells = re.fullmatch(r"vexpress     armhf    3/3    (.*)", table[2])
+    assert cells, table[2]
+    for (_, at), cell in zip(PACE, re.split(r"\s{2,}", cells.group(1))):
+        low, middle = (float(value) for value in cell.split(" / "))
+        assert at <= low <= middle < at + 0.1, cell
+    assert table[3].split() == ["raspi2b", "armhf", "0/1", "-", "-", "-",
+                                "9.00", "/", "9.00"]
+
+
+def zimage(payload: bytes) -> bytes:
+    """An ARM zImage's shape: the magic at 0x24, a false xz signature in
+    the decompressor's code, the payload, its size, padding."""
+    head = bytes(0x24) + struct.pack("<I", 0x016F2818) + bytes(0x100)
+    return head + kernel.XZ + b"code" + payload + bytes(64)
+
+
+IMAGE = random.Random(1).randbytes(16384)   # xz cannot shrink it
+XZ_IMAGE = lzma.compress(IMAGE, format=lzma.FORMAT_XZ) + struct.pack("<I", len(IMAGE))
+
+
+@pytest.mark.parametrize("file, line", [
+    (zimage(XZ_IMAGE), None),
+    (zimage(XZ_IMAGE[:-2000]), "vmlinuz is cut short: its xz payload has no end"),
+    (zimage(gzip.compress(IMAGE)), "vmlinuz's payload is not xz: board/run "
+     "unpacks xz zImages"),
+    (gzip.compress(IMAGE), "vmlinuz is not an ARM zImage (no magic at 0x24)"),
+], ids=["whole", "cut-short", "gzip", "not-a-zimage"])
+def test_unpack_zimage(file: bytes, line: str | None) -> None:
+    """The Image out of a zImage; one plain line for what is not one."""
+    if line is None:
+        assert kernel.payload(file, "vmlinuz") == IMAGE
+    else:
+        with pytest.raises(Stop, match=f"^{re.escape(line)}$"):
+            kernel.payload(file, "vmlinuz")
+
+
+def test_unpacked_kernel(tmp_path: Path) -> None:
+    """The cached armhf kernel's Image, as unpacked when the cache was
+    filled, is its zImage's payload; it boots at 0x208000 above the RAM
+    base (ARCH_MESON), from a uImage with a legacy header; an Image that
+    lost bytes since is refused before booting."""
+    part = cache.current(cache.root(), "kernel-armmp")
+    if part is None:
+        pytest.skip("no armhf kernel in the cache")
+    image = (part.folder / "Image").read_bytes()
+    assert kernel.payload((part.folder / "vmlinuz").read_bytes(), "vmlinuz") == image
+    assert (part.folder / "image").read_text() == f"{len(image)} 0x208000\n"
+    wrapped = kernel.uimage(part.folder, 0x60000000, tmp_path / "uImage").read_bytes()
+    fields = list(kernel.UIMAGE.unpack(wrapped[:64]))
+    assert fields[3:11] == [len(image), 0x60208000, 0x60208000,
+                            zlib.crc32(image), 5, 2, 2, 0]
+    assert (fields[0], wrapped[64:]) == (0x27051956, image)
+    crc, fields[1] = fields[1], 0
+    assert crc == zlib.crc32(kernel.UIMAGE.pack(*fields))
+    shutil.copytree(part.folder, tmp_path / "part",
+                    ignore=shutil.ignore_patterns("dtbs", "modules"))
+    with (tmp_path / "part" / "Image").open("r+b") as cut:
+        cut.truncate(len(image) - 1)
+    with pytest.raises(Stop, match=r"Image is \d+ bytes, not \d+: remove "):
+        kernel.uimage(tmp_path / "part", 0x60000000, tmp_path / "uImage")
 
 
 # QEMU's trace of the program's write and read on vexpress, as recorded,

@@ -19,6 +19,13 @@ ARCHES = ("armhf", "arm64")
 # "bytes-restart-nack" a true repeated START and the NACK.
 Trace = Literal["lines", "bytes-stop", "bytes-restart", "bytes-restart-nack"]
 
+# Kernel options that shorten a boot under emulation and leave the I2C path
+# alone. rodata=off: no page permissions rewritten as modules load and
+# init memory is freed, each rewrite a TLB flush that QEMU makes every
+# emulated CPU wait on. cryptomgr.notests: no self-tests of crypto
+# algorithms, which nothing here uses.
+LEAN = ("rodata=off", "cryptomgr.notests")
+
 
 @dataclass(frozen=True)
 class Board:
@@ -42,6 +49,21 @@ class Board:
     remove: tuple[str, ...] = ()
     # What else answers at 0x50, so that --no-eeprom cannot empty it.
     at_0x50: str | None = None
+    # Where the machine's RAM starts, as its device tree's memory node says:
+    # QEMU loads an armhf Image at the kernel's text offset above it.
+    ram_base: int = 0
+    # Options for the kernel's command line beyond the console and /init.
+    boot_options: tuple[str, ...] = LEAN
+    # QEMU's TCG: "multi", a host thread for each emulated CPU, or "single",
+    # one thread for all of them in turn.
+    tcg: Literal["multi", "single"] = "multi"
+    # Emulated CPUs that Linux is not given (their nodes go in remove),
+    # halted from reset in a WFI loop at park_at, memory that Linux never
+    # touches. Left in QEMU's boot code they spin: with one thread they keep
+    # QEMU's timers waiting (a sleep(1) of up to 2 s), with many they take
+    # the host's cores and slow every cross-CPU TLB flush.
+    park: tuple[int, ...] = ()
+    park_at: int = 0
 
 
 BOARDS = (
@@ -59,6 +81,7 @@ BOARDS = (
         trace="lines",
         disable=("i2c1",),
         at_0x50="EDID",
+        ram_base=0x60000000,
     ),
     Board(
         name="sabrelite",
@@ -74,6 +97,7 @@ BOARDS = (
         trace="bytes-stop",
         # QEMU runs the TWD timer at another rate than the clock tree says.
         disable=("/soc/timer@a00600",),
+        ram_base=0x10000000,
     ),
     Board(
         name="raspi2b",
@@ -87,13 +111,19 @@ BOARDS = (
         dtb="bcm2836-rpi-2-b.dtb",
         kernel="armmp",
         trace="bytes-stop",
+        # Linux on one CPU, the others parked in the first page, which the
+        # tree reserves from Linux and QEMU's boot code leaves free above
+        # 0x500.
+        remove=("/cpus/cpu@1", "/cpus/cpu@2", "/cpus/cpu@3"),
+        tcg="single",
+        park=(1, 2, 3),
+        park_at=0xFF0,
     ),
     Board(
         name="raspi3b",
         stands_for="Raspberry Pi 3B, 64-bit kernel",
         qemu="qemu-system-aarch64",
-        # Single-threaded TCG boots in 5 s instead of 34.
-        machine=("-M", "raspi3b", "-m", "1G", "-accel", "tcg,thread=single"),
+        machine=("-M", "raspi3b", "-m", "1G"),
         console_port=1,
         console="ttyAMA0",
         module="i2c-bcm2835",
@@ -101,6 +131,8 @@ BOARDS = (
         dtb="broadcom/bcm2837-rpi-3-b.dtb",
         kernel="arm64",
         trace="bytes-stop",
+        # Single-threaded TCG boots in 5 s instead of 34.
+        tcg="single",
     ),
     Board(
         name="ast2600-evb",
@@ -119,6 +151,13 @@ BOARDS = (
         # QEMU's own EEPROM at 0x50 on bus 7, which the tree names for at24
         # to probe: the probe would land in the trace, which has no bus.
         disable=("i2c7",),
+        ram_base=0x80000000,
+        # Linux on one CPU, the other parked in the SoC's SRAM, which the
+        # tree does not name.
+        remove=("/cpus/cpu@f01",),
+        tcg="single",
+        park=(1,),
+        park_at=0x10000000,
     ),
     Board(
         name="orangepi-pc",
@@ -135,8 +174,11 @@ BOARDS = (
         kernel="armmp",
         trace="bytes-restart",
         # The machine has four CPUs; on fewer host cores Linux's sleep
-        # overruns, so it gets one. Disabled CPUs are brought up all the same.
+        # overruns, so it gets one. Disabled CPUs are brought up all the
+        # same. QEMU holds the others off until Linux powers them on.
         remove=("/cpus/cpu@1", "/cpus/cpu@2", "/cpus/cpu@3"),
+        ram_base=0x40000000,
+        tcg="single",
     ),
 )
 

@@ -25,6 +25,9 @@ from pathlib import Path
 from .host import Stop
 
 ENVIRONMENT = "MSGS_IIC_CACHE"
+# What a part holds, beside its packages: a part of another format does not
+# pass for a cache, and is fetched anew.
+FORMAT = 2
 # A part's folder: its name, then a digest of its packages, or "new" while
 # it is being filled.
 FOLDER = re.compile(r"[a-z0-9-]+\.(new|[0-9a-f]{12})")
@@ -66,7 +69,7 @@ class Part:
 
 
 def digest(packages: str) -> str:
-    return hashlib.sha256(packages.encode()).hexdigest()[:12]
+    return hashlib.sha256(f"{FORMAT}\n{packages}".encode()).hexdigest()[:12]
 
 
 def current(folder: Path, name: str) -> Part | None:
@@ -76,7 +79,12 @@ def current(folder: Path, name: str) -> Part | None:
         return None
     target = link.resolve()
     listed = target / "packages"
-    return Part(name, listed.read_text(), target) if listed.is_file() else None
+    if not listed.is_file():
+        return None
+    packages = listed.read_text()
+    if target.name != f"{name}.{digest(packages)}":
+        return None
+    return Part(name, packages, target)
 
 
 def link(folder: Path, part: Part) -> None:

@@ -4,16 +4,18 @@
 """board/run from end to end: the options, then each board's run, then what
 is printed and reported; with --board all, a table of verdicts."""
 
+import shutil
 import subprocess
 import sys
 import tempfile
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import replace
 from pathlib import Path
 
-from . import bus, cache, lava, qemu
+from . import bench, bus, cache, lava, qemu
 from .boards import Target
-from .host import (Stop, build_programs, install_host_tools, locked,
-                   qemu_version, say)
+from .host import Stop, build_programs, locked, say
+from .install import host_tools, qemu_version
 from .options import BadInput, Options, parse
 from .packages import Guest, fetch_guest
 from .report import exit_status, guest_seconds, publish, show
@@ -53,23 +55,47 @@ def run(options: Options) -> int:
     arches = {target.arch for target in options.targets}
     lines = any(board.trace == "lines" for board in boards)
     folder = cache.ready(cache.root())
-    install_host_tools(arches, emulator=options.lava_dir is None,
-                       decoder=lines and bool(options.report or options.picture),
-                       plotter=options.picture is not None)
-    with cache.in_use(folder), tempfile.TemporaryDirectory() as scratch:
-        with locked(folder / "fetch.lock"):
-            guest = fetch_guest(folder, {board.kernel for board in boards},
-                                lava=options.lava_test,
-                                refresh=options.refresh)
+    builds: list[Future[None]] = []
+    with cache.in_use(folder), tempfile.TemporaryDirectory() as scratch, \
+            ThreadPoolExecutor() as pool:
         work = Path(scratch)
-        for arch in sorted(arches, reverse=True):
-            say(f"building msgs_iic for {arch}")
-            build_programs(arch, work / arch)
-        if options.lava_dir:
-            return lava_jobs(options, guest, options.lava_dir, work)
-        if options.every_board:
-            return every_board(options, guest, work)
-        return one_board(options.targets[0], options, guest, work)
+        # The guest's packages come through apt state of their own, so they
+        # are fetched while the host installs; the build starts once the
+        # cross compilers are there.
+        fetching = pool.submit(fetch, folder, options)
+        with host_tools(
+                arches, emulator=options.lava_dir is None,
+                decoder=lines and bool(options.report or options.picture),
+                plotter=options.picture is not None,
+                compilers=lambda: builds.extend(
+                    pool.submit(build, arch, work)
+                    for arch in sorted(arches, reverse=True))):
+            for building in builds:
+                building.result()
+            return go_on(options, fetching.result(), work)
+
+
+def go_on(options: Options, guest: Guest, work: Path) -> int:
+    """What the run was asked to do, once the host, the guest's packages
+    and the programs are ready."""
+    if options.lava_dir:
+        return lava_jobs(options, guest, options.lava_dir, work)
+    if options.bench:
+        return timed(options, guest, work)
+    if options.every_board:
+        return every_board(options, guest, work)
+    return one_board(options.targets[0], options, guest, work)
+
+
+def fetch(folder: Path, options: Options) -> Guest:
+    with locked(folder / "fetch.lock"):
+        return fetch_guest(folder, {t.board.kernel for t in options.targets},
+                           lava=options.lava_test, refresh=options.refresh)
+
+
+def build(arch: str, work: Path) -> None:
+    say(f"building msgs_iic for {arch}")
+    build_programs(arch, work / arch)
 
 
 def lava_jobs(options: Options, guest: Guest, folder: Path, work: Path) -> int:
@@ -108,6 +134,22 @@ def verdict(results: Results) -> tuple[str, str]:
     if results.failed is not None:
         return "FAIL (guest command)", failed
     return "pass", ""
+
+
+def timed(options: Options, guest: Guest, work: Path) -> int:
+    """--bench: each board booted again and again; 0 only when every boot
+    gave the good run."""
+    runs = []
+    for target in options.targets:
+        boots, good = [], 0
+        for _ in range(options.bench):
+            shutil.rmtree(work / target.name, ignore_errors=True)
+            results = collect(qemu.boot(target, options, guest, work), options)
+            boots.append(results.boot)
+            good += results.output == GOOD_RUN and results.status == 0
+        runs.append((target.board.name, target.arch, boots, good))
+    print("\n".join(bench.table(runs)))
+    return 0 if all(good == len(boots) for *_, boots, good in runs) else 1
 
 
 def row(*cells: str) -> str:

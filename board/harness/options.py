@@ -39,6 +39,7 @@ class Options:
     lava_url: str
     lava_repo: str
     refresh: bool
+    bench: int   # boots of each board for --bench; 0 without it
 
 
 class Parser(argparse.ArgumentParser):
@@ -74,6 +75,7 @@ def parser() -> Parser:
     parse.add_argument("--lava-url", default=LAVA_URL)
     parse.add_argument("--lava-repo", default=LAVA_REPO)
     parse.add_argument("--refresh", action="store_true")
+    parse.add_argument("--bench", nargs="?", const="3")
     return parse
 
 
@@ -95,12 +97,16 @@ def parse(argv: list[str]) -> Options | None:
         timeout=int(given.timeout), lava_test=given.lava_test,
         lava_dir=Path(given.lava) if given.lava else None,
         lava_url=given.lava_url.rstrip("/"), lava_repo=given.lava_repo,
-        refresh=given.refresh)
+        refresh=given.refresh, bench=int(given.bench or 0))
     check_chip(options)
     if options.picture:
         check_picture(options)
     if options.lava_dir:
-        check_lava(argv)
+        alone(argv, "--lava", ("--lava-url", "--lava-repo"),
+              "writes a job for the good run and boots nothing")
+    if options.bench:
+        alone(argv, "--bench", ("--timeout",),
+              "times boots of the good run")
     return options
 
 
@@ -115,6 +121,10 @@ def check_values(given: argparse.Namespace) -> None:
     if not re.fullmatch(r"[1-9][0-9]*", given.timeout):
         raise BadInput("--timeout takes a positive whole number of seconds, "
                        f"not '{given.timeout}'")
+    if given.bench is not None and not re.fullmatch(r"[1-9][0-9]*",
+                                                    given.bench):
+        raise BadInput("--bench takes a positive whole number of boots, "
+                       f"not '{given.bench}'")
     if not re.fullmatch(r"[0-9]+", given.eeprom_bus):
         raise BadInput("--eeprom-bus takes a bus number, not "
                        f"'{given.eeprom_bus}'")
@@ -188,13 +198,12 @@ def check_picture(options: Options) -> None:
                        "--no-i2c-dev rules out")
 
 
-def check_lava(argv: list[str]) -> None:
-    """--lava writes a job for the good run, of the board and program
-    chosen, and runs nothing here."""
+def alone(argv: list[str], mode: str, own: tuple[str, ...],
+          does: str) -> None:
+    """A mode that does one thing with the board and program chosen
+    refuses the options it has no use for."""
     for arg in argv:
         option = arg.split("=")[0]
         if option.startswith("--") and option not in (
-                "--lava", "--lava-url", "--lava-repo", "--board", "--arch",
-                "--refresh"):
-            raise BadInput(f"--lava writes a job for the good run and boots "
-                           f"nothing, which {option} has no part in")
+                mode, *own, "--board", "--arch", "--refresh"):
+            raise BadInput(f"{mode} {does}, which {option} has no part in")

@@ -12,16 +12,18 @@ import subprocess
 import tarfile
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
+from functools import partial
 from pathlib import Path, PurePosixPath
 
-from . import apt, cache
+from . import apt, cache, kernel
 from .cache import Part
 from .host import Stop, say
 
-# What a kernel package gives the guest: the kernel, the device trees, and
-# the modules the boards load (I2C controllers, i2c-dev, at24).
-KERNEL_FILES = ("./boot/vmlinuz-*", "*.dtb", "*/drivers/i2c/*.ko*",
-                "*/misc/eeprom/at24.ko*")
+# What a kernel package gives the guest: the kernel and its config, the
+# device trees, and the modules the boards load (I2C controllers, i2c-dev,
+# at24).
+KERNEL_FILES = ("./boot/vmlinuz-*", "./boot/config-*", "*.dtb",
+                "*/drivers/i2c/*.ko*", "*/misc/eeprom/at24.ko*")
 USERLAND = ("busybox-static", "i2c-tools", "libi2c0", "libc6")
 
 
@@ -121,8 +123,15 @@ def kernel_part(fetch: Fetch, flavour: str) -> Part:
     if not image.startswith("linux-image-"):
         raise Stop(f"linux-image-{flavour} ({arch}) names no kernel package")
     release = image.removeprefix("linux-image-")
-    return part(fetch, name, arch, (image,), unpack_kernel,
+    return part(fetch, name, arch, (image,), partial(unpack_kernel, arch),
                 f"Debian's {arch} kernel {release}")
+
+
+def unpack_kernel(arch: str, debs: list[Path], into: Path) -> None:
+    """The kernel's files; an armhf zImage's Image too, unpacked once."""
+    unpack_kernel_files(debs, into)
+    if arch == "armhf":
+        kernel.unpack(into)
 
 
 def fetch_guest(folder: Path, flavours: Iterable[str], lava: bool,
@@ -143,9 +152,10 @@ def fetch_guest(folder: Path, flavours: Iterable[str], lava: bool,
     return Guest(userland, kernels, helpers if lava else None)
 
 
-def unpack_kernel(debs: list[Path], into: Path) -> None:
-    """The kernel as vmlinuz, the device trees under dtbs/ as the package
-    names them, the modules flat and uncompressed under modules/."""
+def unpack_kernel_files(debs: list[Path], into: Path) -> None:
+    """The kernel as vmlinuz and its config as config, the device trees
+    under dtbs/ as the package names them, the modules flat and
+    uncompressed under modules/."""
     (deb,) = debs
     tar_stream = subprocess.Popen(["dpkg-deb", "--fsys-tarfile", deb],
                                   stdout=subprocess.PIPE)
@@ -164,6 +174,8 @@ def unpack_kernel(debs: list[Path], into: Path) -> None:
                 target = into / "vmlinuz"
                 (into / "release").write_text(
                     path.name.removeprefix("vmlinuz-") + "\n")
+            elif path.name.startswith("config-"):
+                target = into / "config"
             elif path.suffix == ".dtb":
                 # usr/lib/linux-image-RELEASE/[VENDOR/]NAME.dtb
                 target = into / "dtbs" / Path(*path.parts[3:])

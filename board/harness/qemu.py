@@ -10,7 +10,7 @@ import subprocess
 import time
 from pathlib import Path
 
-from . import image, lava
+from . import image, kernel, lava
 from .boards import Board, Target
 from .host import LOG, log_line, say
 from .options import Options
@@ -22,46 +22,68 @@ from .results import Boot, Ending
 SUCCESS = "@@done"
 FAILURE = "@@fail "
 PANIC = "Kernel panic - not syncing"
+# /init's marks of where a boot's time goes: its start, the program's.
+MARKS = ("@@init", "@@program")
+# A parked CPU's loop, in A32: wfi; b (back to the wfi).
+PARKED = (0xE320F003, 0xEAFFFFFD)
 
 
-def command(board: Board, guest: Guest, run: Path,
+def parking(board: Board) -> list[str]:
+    """QEMU's generic loader writes the loop and points the parked CPUs'
+    PC at it, after QEMU's own reset has set them to its boot code."""
+    devices = [f"loader,addr={board.park_at + 4 * n:#x},data={word:#x},"
+               "data-len=4" for n, word in enumerate(PARKED) if board.park]
+    devices += [f"loader,addr={board.park_at:#x},cpu-num={cpu}"
+                for cpu in board.park]
+    return [arg for device in devices for arg in ("-device", device)]
+
+
+def command(board: Board, boot: Path, run: Path,
             devices: list[str]) -> list[str]:
-    kernel = guest.kernel(board.kernel)
     serial = ["-serial", "null"] * (board.console_port - 1)
     wire = ["-trace", "bitbang_i2c_data"] if board.trace == "lines" else []
-    return [board.qemu, *board.machine,
-            "-kernel", str(kernel / "vmlinuz"), "-dtb", str(run / "board.dtb"),
-            "-initrd", str(run / "initramfs.gz"),
-            "-append", f"console={board.console} rdinit=/init panic=-1",
+    append = " ".join([f"console={board.console}", "rdinit=/init", "panic=-1",
+                       *board.boot_options])
+    accel = ["-accel", "tcg,thread=single"] if board.tcg == "single" else []
+    return [board.qemu, *board.machine, *accel, *parking(board),
+            "-kernel", str(boot), "-dtb", str(run / "board.dtb"),
+            "-initrd", str(run / "initramfs.gz"), "-append", append,
             "-no-reboot", "-display", "none", "-monitor", "none",
             "-audio", "none", *serial, "-serial", "stdio", *devices,
             "-trace", "i2c_*", *wire, "-D", str(run / "trace")]
 
 
-def wait_for(qemu: "subprocess.Popen[bytes]", log: Path, seconds: int) -> Ending:
+def wait_for(qemu: "subprocess.Popen[bytes]", log: Path, seconds: int,
+             started: float) -> Ending:
     """Reads the console into the log until the success line, a failure
-    line, QEMU's exit or the time-out, whichever comes first."""
+    line, QEMU's exit or the time-out, whichever comes first; the time of
+    the first line and of /init's marks is kept."""
     assert qemu.stdout is not None
-    deadline = time.monotonic() + seconds
+    deadline = started + seconds
     pending, last = b"", ""
+    times: dict[str, float] = {}
     with log.open("wb") as console:
         while (left := deadline - time.monotonic()) > 0:
             if not select.select([qemu.stdout], [], [], left)[0]:
                 continue
             chunk = os.read(qemu.stdout.fileno(), 65536)
             if not chunk:
-                return Ending("stopped", last)
+                return Ending("stopped", last, times)
             chunk = chunk.replace(b"\r", b"")
             console.write(chunk)
             *lines, pending = (pending + chunk).split(b"\n")
+            now = round(time.monotonic() - started, 2)
             for raw in lines:
                 line = raw.decode(errors="replace")
                 last = line.strip() or last
+                times.setdefault("console", now)
+                if line in MARKS:
+                    times.setdefault(line.removeprefix("@@"), now)
                 if line == SUCCESS:
-                    return Ending("done", line)
+                    return Ending("done", line, times)
                 if line.startswith(FAILURE) or PANIC in line:
-                    return Ending("fail", line.removeprefix(FAILURE))
-    return Ending("timeout", last)
+                    return Ending("fail", line.removeprefix(FAILURE), times)
+    return Ending("timeout", last, times)
 
 
 def stop(qemu: "subprocess.Popen[bytes]") -> None:
@@ -87,12 +109,17 @@ def boot(target: Target, options: Options, guest: Guest, work: Path) -> Boot:
         lava.add_test_shell(guest, run / "root")
     image.make_initramfs(run / "root", run / "initramfs.gz")
     image.make_dtb(board, guest, run / "board.dtb")
-    kernel = (guest.kernel(board.kernel) / "release").read_text().strip()
-    line = command(board, guest, run, devices)
+    folder = guest.kernel(board.kernel)
+    release = (folder / "release").read_text().strip()
+    # An armhf kernel boots from its Image, unpacked once; arm64's QEMU
+    # unpacks itself.
+    boot = (kernel.uimage(folder, board.ram_base, run / "uImage")
+            if (folder / "Image").exists() else folder / "vmlinuz")
+    line = command(board, boot, run, devices)
     log_line(f"booting {board.name}: {shlex.join(line)}")
     console_log = LOG.parent / f"{target.name}.console"
     arch = "" if target.arch == "armhf" else f" (msgs_iic for {target.arch})"
-    say(f"booting {board.name} with kernel {kernel}{arch}")
+    say(f"booting {board.name} with kernel {release}{arch}")
     started = time.monotonic()
     with (run / "qemu.err").open("wb") as err:
         # QEMU closes a serial port on stdio at the end of its input: the
@@ -100,13 +127,14 @@ def boot(target: Target, options: Options, guest: Guest, work: Path) -> Boot:
         qemu = subprocess.Popen(line, stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=err)
         try:
-            ending = wait_for(qemu, console_log, options.timeout)
+            ending = wait_for(qemu, console_log, options.timeout, started)
         finally:
             stop(qemu)
+    seconds = time.monotonic() - started
     trace = run / "trace"
-    return Boot(board=board, arch=target.arch, kernel=kernel,
+    return Boot(board=board, arch=target.arch, kernel=release,
                 packages=guest.packages(board.kernel),
-                wall=round(time.monotonic() - started),
+                wall=round(seconds), seconds=round(seconds, 2),
                 console=console_log.read_text(errors="replace"),
                 console_log=console_log,
                 trace=tuple(trace.read_text().splitlines())

@@ -4,6 +4,7 @@
 """A run's results, read off the markers that /init writes on the console."""
 
 import base64
+import dataclasses
 import re
 from dataclasses import dataclass
 from pathlib import Path
@@ -21,6 +22,9 @@ class Ending:
     exited), with the line that ended it or the last one seen."""
     kind: str
     line: str
+    # Seconds from QEMU's start to the console's first line ("console") and
+    # to /init's marks ("init", "program"), as they came.
+    times: dict[str, float] = dataclasses.field(default_factory=dict)
 
 
 @dataclass(frozen=True)
@@ -31,6 +35,7 @@ class Boot:
     kernel: str
     packages: str             # NAME VERSION of each Debian package it used
     wall: int                 # seconds from QEMU's start to its end
+    seconds: float            # the same, unrounded
     console: str
     console_log: Path
     trace: tuple[str, ...]    # QEMU's trace, as it wrote it

@@ -38,6 +38,9 @@ usage: board/run [OPTION]...
   --picture FILE       draw the program's two transactions on vexpress's bus
                        into a PNG: SCL, SDA and the decoded bytes
   --timeout SEC        give up on a board after SEC seconds (default 180)
+  --bench [N]          boot each board N times (default 3) and print where the
+                       time goes: the minimum and median from QEMU's start to the
+                       first console line, to /init, to msgs_iic, to the end
   --refresh            fetch Debian's newest guest packages again (a kernel point
                        release, say); other runs go on with the cache they have
                        until the new one is complete

@@ -1,0 +1,162 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
+"""The host's tools, through apt where they are missing: the cross
+compilers, QEMU 8.0 or newer (from the release's backports where need
+be), dtc and cpio, and sigrok and gnuplot for a report or a picture."""
+
+import os
+import re
+import shutil
+import subprocess
+import time
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from pathlib import Path
+
+from .host import TOP, TRIPLETS, Stop, logged, output, say
+
+APT_LOG = TOP / "log" / "apt.log"
+
+NEEDS = ("board/run needs QEMU 8.0 or newer (qemu-system-arm, with "
+         "at24c-eeprom's address-size), the armhf cross g++ "
+         "(arm-linux-gnueabihf-g++), dtc, cpio, cmake and make; the arm64 "
+         "cross g++ (aarch64-linux-gnu-g++) for an arm64 program, sigrok-cli "
+         "for a report of vexpress's bus, gnuplot for a picture of it")
+
+
+def qemu_version(qemu: str) -> str:
+    found = re.search(r"version (\S+)", output([qemu, "--version"]))
+    return found.group(1) if found else "(unknown)"
+
+
+def qemu_fits() -> bool:
+    """QEMU before 8.0 gives at24c-eeprom a two-byte word address whatever
+    its size, so a 24C02-style write lands in the wrong place."""
+    return (shutil.which("qemu-system-arm") is not None and "address-size"
+            in output(["qemu-system-arm", "-device", "at24c-eeprom,help"]))
+
+
+def as_root(command: list[str]) -> list[str]:
+    return command if os.getuid() == 0 else ["sudo", *command]
+
+
+def qemu_candidate() -> int:
+    """The major version of the QEMU that apt would install, or 0."""
+    policy = output(["apt-cache", "policy", "qemu-system-arm"])
+    found = re.search(r"Candidate: (?:\d+:)?(\d+)\.", policy)
+    return int(found.group(1)) if found else 0
+
+
+def backports_uri(codename: str) -> str | None:
+    """The Debian mirror that the machine's own apt sources already use."""
+    for sources in sorted(Path("/etc/apt/sources.list.d").glob("*.sources")):
+        found = re.search(r"^URIs:\s*(\S+)", sources.read_text(), re.M)
+        if found:
+            return found.group(1)
+    listed = Path("/etc/apt/sources.list")
+    text = listed.read_text() if listed.exists() else ""
+    found = re.search(rf"^deb\s+(\S+)\s+{codename}\s", text, re.M)
+    return found.group(1) if found else None
+
+
+def add_backports(codename: str) -> None:
+    known = [Path("/etc/apt/sources.list"),
+             *Path("/etc/apt/sources.list.d").glob("*")]
+    if any(f"{codename}-backports" in path.read_text(errors="replace")
+           for path in known if path.is_file()):
+        return
+    uri = backports_uri(codename)
+    if uri is None:
+        raise Stop(f"no Debian mirror in the apt sources to take "
+                   f"{codename}-backports from")
+    say(f"adding {codename}-backports from {uri} to the apt sources, "
+        "for QEMU 8.0 or newer")
+    source = (f"Types: deb\nURIs: {uri}\nSuites: {codename}-backports\n"
+              "Components: main\nSigned-By: "
+              "/usr/share/keyrings/debian-archive-keyring.gpg\n")
+    subprocess.run(as_root(["tee", f"/etc/apt/sources.list.d/{codename}"
+                            "-backports.sources"]),
+                   input=source, text=True, stdout=subprocess.DEVNULL,
+                   check=True)
+
+
+def qemu_suite() -> list[str]:
+    """apt's -t for QEMU: none where the release's own QEMU is 8.0 or
+    newer (Debian 13), else its backports."""
+    if shutil.which("apt-get") is None:
+        return []
+    candidate = qemu_candidate()
+    if candidate == 0:
+        # An index that failed costs nothing while QEMU's came with others.
+        logged("apt-get update", as_root(["apt-get", "-oAcquire::Retries=3",
+                                          "update"]), check=False)
+        candidate = qemu_candidate()
+    if candidate >= 8:
+        return []
+    codename = re.search(r"^VERSION_CODENAME=(\S+)",
+                         Path("/etc/os-release").read_text(), re.M)
+    if codename is None:
+        raise Stop("/etc/os-release names no release to take QEMU from")
+    add_backports(codename.group(1))
+    return ["-t", f"{codename.group(1)}-backports"]
+
+
+def configured(tools: list[str]) -> bool:
+    """Whether every tool's program or file is there and dpkg has configured
+    its package; dpkg is asked only once the programs are there."""
+    if not all(shutil.which(probe) or Path(probe).exists()
+               for probe in (tool.split(":")[-1] for tool in tools)):
+        return False
+    if shutil.which("dpkg-query") is None:
+        return True
+    packages = [tool.split(":")[0] for tool in tools]
+    states = output(["dpkg-query", "-W", "-f=${Status}\n", *packages])
+    return states.split("\n")[:-1] == ["install ok installed"] * len(packages)
+
+
+@contextmanager
+def host_tools(arches: set[str], emulator: bool, decoder: bool,
+               plotter: bool, compilers: Callable[[], None]) -> Iterator[None]:
+    """What the host lacks, through scripts/need, in one transaction: a
+    cross compiler for each architecture, QEMU unless nothing boots, the
+    sigrok decoder and gnuplot only when a report or a picture asks. dpkg
+    configures them before it runs the triggers (man-db's takes seconds):
+    the build starts (the callback) once the compilers are configured, and
+    the run once every tool is; apt is waited for at the end."""
+    cross = [f"g++-{TRIPLETS[arch]}:{TRIPLETS[arch]}-g++"
+             for arch in sorted(arches, reverse=True)]
+    first = ["cmake", "make", *cross]
+    tools = [*first, "device-tree-compiler:dtc", "cpio"]
+    suite: list[str] = []
+    if emulator and not qemu_fits() and shutil.which("qemu-system-arm") is None:
+        tools.append("qemu-system-arm")
+        suite = qemu_suite()
+    if decoder:
+        tools.append("sigrok-cli")
+    if plotter:
+        tools.append("gnuplot-nox:gnuplot")
+    # A log of its own: the guest's packages are fetched meanwhile.
+    need = [str(TOP / "scripts" / "need"), "--log", str(APT_LOG), "--for",
+            NEEDS]
+    installing = subprocess.Popen([*need, *suite, *tools])
+    building = False
+    while not building or not configured(tools):
+        if not building and configured(first):
+            building = True
+            compilers()
+        if installing.poll() is not None:
+            break
+        time.sleep(0.25)
+    if installing.poll() not in (None, 0):
+        raise SystemExit(2)
+    if not building:
+        compilers()
+    if emulator and not qemu_fits():
+        raise Stop(f"QEMU {qemu_version('qemu-system-arm')}'s at24c-eeprom "
+                   "has no address-size: install QEMU 8.0 or newer (on "
+                   "Debian 12: apt-get install -t bookworm-backports "
+                   "qemu-system-arm)")
+    yield
+    if installing.wait() != 0:
+        raise SystemExit(2)
