@@ -10,17 +10,16 @@ import os
 import re
 import shutil
 import subprocess
-import threading
 import urllib.error
 import urllib.request
 from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import AbstractContextManager
 from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
 
-from harness import options
+from harness import dispatch, options
 from harness.host import TOP
 from harness_test import decoded_read, decoded_write
 
@@ -348,16 +347,9 @@ class Quiet(http.server.ThreadingHTTPServer):
         pass   # apt drops connections it has no more use for
 
 
-@contextmanager
-def relay(where: str, how: str) -> Iterator[str]:
-    handler = type("Spoiling", (Relay,), {"spoil": (where, how)})
-    server = Quiet(("127.0.0.1", 0), handler)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    try:
-        yield f"http://127.0.0.1:{server.server_address[1]}"
-    finally:
-        server.shutdown()
-        server.server_close()
+def relay(where: str, how: str) -> AbstractContextManager[str]:
+    return dispatch.serving(type("Spoiling", (Relay,), {"spoil": (where, how)}),
+                            kind=Quiet)
 
 
 def checkout(into: Path) -> Path:
@@ -416,3 +408,48 @@ def test_fresh_cache(tmp_path: Path) -> None:
     assert (run.status, run.stdout) == (0, GOOD), run.stderr
     assert "fetching" not in run.stderr and "could not" not in run.stderr
     assert run.read("packages").splitlines() == packages
+
+
+CASES = ("open", "transfers", "read-back", "exit-status", "run", "time")
+
+
+def lava_results(log: Path) -> tuple[dict[str, str], str]:
+    """LAVA's own results in lava-run's log, a YAML mapping a line: each
+    test case's, and the job's."""
+    yaml = pytest.importorskip("yaml")
+    cases, job = {}, "none"
+    for line in log.read_text().splitlines():
+        entry = yaml.safe_load(line)
+        if entry["lvl"] == "results" and entry["msg"]["definition"] != "lava":
+            cases[entry["msg"]["case"]] = entry["msg"]["result"]
+        elif entry["lvl"] == "results" and entry["msg"]["case"] == "job":
+            job = entry["msg"]["result"]
+    return cases, job
+
+
+EVERY_ROW = {board if arch == "armhf" else f"{board}-{arch}": ["pass"] * 6
+             for board, arch, _ in TARGETS}
+
+
+@pytest.mark.parametrize("args, expected", [
+    (["--board", "all"], EVERY_ROW),
+    (["--board", "raspi3b", "--no-eeprom"],
+     {"": ["pass", "fail", "fail", "pass", "fail", "pass"]}),
+    (["--board", "sabrelite", "--no-i2c-dev"],
+     {"": ["fail", "fail", "fail", "pass", "fail", "pass"]}),
+], ids=["every-board", "no-eeprom", "no-i2c-dev"])
+def test_lava_dispatch(tmp_path: Path, args: list[str],
+                       expected: dict[str, list[str]]) -> None:
+    """The jobs in LAVA's own dispatcher, under its qemu template's
+    defaults: LAVA's own results, in its logs, pass every case of every row,
+    and fail the cases that a missing chip or bus concerns; board/run's
+    table says the same, and its exit status too."""
+    run = run_board(tmp_path, "--lava-dispatch", *args)
+    rows = [line.split() for line in run.stdout.splitlines()[1:]]
+    assert len(rows) == len(expected), run.stderr
+    for (name, results), row in zip(expected.items(), rows):
+        cases, job = lava_results(run.report / name / "lava.log")
+        assert job == "pass", f"{name}: LAVA's job failed"
+        assert [cases.get(case) for case in CASES] == results, name
+        assert row[2:7] + [row[7]] == results, row
+    assert run.status == (0 if expected is EVERY_ROW else 1)

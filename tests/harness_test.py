@@ -20,8 +20,8 @@ from pathlib import Path
 
 import pytest
 
-from harness import (apt, bench, boards, bus, cache, cli, kernel, lava, qemu,
-                     report, results)
+from harness import (apt, bench, boards, bus, cache, cli, dispatch, kernel, lava,
+                     qemu, report, results)
 from harness.host import Stop
 from harness.options import Options, parse
 from harness.usage import usage
@@ -55,12 +55,18 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
      "--board all runs the good run, which --eeprom-bus rules out"),
     ("--lava", "--lava needs a value"),
     ("--lava jobs --report r",
-     "--lava writes a job for the good run and boots nothing, which --report "
-     "has no part in"),
-    ("--lava jobs --no-i2c-dev", "--lava writes a job for the good run and "
-     "boots nothing, which --no-i2c-dev has no part in"),
-    ("--lava jobs --lava-test", "--lava writes a job for the good run and "
-     "boots nothing, which --lava-test has no part in"),
+     "--lava writes a job and boots nothing, which --report has no part in"),
+    ("--lava jobs --write-protect", "--lava writes a job and boots nothing, "
+     "which --write-protect has no part in"),
+    ("--lava jobs --lava-test", "--lava writes a job and boots nothing, which "
+     "--lava-test has no part in"),
+    ("--lava-dispatch --lava-url http://lab.invalid", "--lava-dispatch runs "
+     "the jobs in LAVA's dispatcher on this machine, which --lava-url has no "
+     "part in"),
+    ("--lava-dispatch --after true", "--lava-dispatch runs the jobs in LAVA's "
+     "dispatcher on this machine, which --after has no part in"),
+    ("--board all --lava-dispatch --no-i2c-dev",
+     "--board all runs the good run, which --no-i2c-dev rules out"),
     ("--board all --arch armhf",
      "--board all runs each board's programs, so --arch has nothing to choose"),
     ("--frob", "unknown option '--frob'"),
@@ -432,8 +438,8 @@ def test_lava_definition() -> None:
     yaml = pytest.importorskip("yaml")
     schemas = pytest.importorskip("lava_common.schemas")
     definition = yaml.safe_load((TOP / lava.DEFINITION).read_text())
-    job = yaml.safe_load(lava.job(options("--board", "vexpress").targets[0],
-                                  "https://files.invalid", "https://git.invalid"))
+    run = options("--board", "vexpress", "--lava-repo", "https://git.invalid")
+    job = yaml.safe_load(lava.job(run.targets[0], run, "https://files.invalid"))
     job["actions"][2]["test"]["definitions"] = [{
         "repository": definition, "from": "inline", "path": "inline/msgs-iic.yaml",
         "name": "msgs-iic"}]
@@ -507,3 +513,77 @@ def test_failed_indexes(output: str, found: tuple[str, ...],
             apt.judge("armhf", failed, USERLAND, stanzas)
     else:
         assert apt.judge("armhf", failed, USERLAND, stanzas) == said
+
+
+# lava-run's log of the vexpress job, its results alone; and the end of one
+# that QEMU refused to start.
+LAVA_LOG = (DATA / "vexpress-lava.log").read_text()
+REFUSED = (
+    '{"dt": "2026-12-09T14:04:27.855855", "lvl": "results", "msg": {"case": '
+    '"boot-image-retry", "definition": "lava", "duration": "0.13", "extra": '
+    '{"fail": "Connection closed"}, "level": "2", "namespace": "common", '
+    '"result": "fail"}}\n'
+    '{"dt": "2026-12-09T14:04:27.999667", "lvl": "results", "msg": {"case": '
+    '"job", "definition": "lava", "error_msg": "Connection closed", '
+    '"error_type": "Infrastructure", "result": "fail"}}\n')
+
+
+@pytest.mark.parametrize("log, cases, job, passed", [
+    (LAVA_LOG, ["pass"] * 5 + ["pass 2.06 s"], "pass", True),
+    (LAVA_LOG.replace('"case": "read-back", "definition": "0_msgs-iic", '
+                      '"endtc": ! "443", "result": "pass"',
+                      '"case": "read-back", "definition": "0_msgs-iic", '
+                      '"endtc": ! "443", "result": "fail"'),
+     ["pass", "pass", "fail", "pass", "pass", "pass 2.06 s"], "pass", False),
+    (REFUSED, ["-"] * 6, "fail (Infrastructure)", False),
+    ("", ["-"] * 6, "fail", False),
+], ids=["good", "a-case-failed", "qemu-refused", "no-log"])
+def test_lava_verdict(log: str, cases: list[str], job: str, passed: bool) -> None:
+    """LAVA's verdict from lava-run's log, a case by case and the job's:
+    it passes only when every case and the job did."""
+    found = dispatch.verdict(log, 10)
+    row = dispatch.table([("vexpress", "armhf", found)])[1]
+    assert [found.cases.get(case, "-") for case in dispatch.CASES] == cases
+    assert (found.job, dispatch.passed(found)) == (job, passed)
+    assert row.endswith(f"{job:<22} 10 s")
+
+
+# Every board and program, as --board all has them.
+EVERY = options("--board", "all").targets
+
+
+@pytest.mark.parametrize("target", EVERY, ids=[t.name for t in EVERY])
+def test_lava_device(tmp_path: Path, target: boards.Target) -> None:
+    """Each board's job against lava-server's own qemu template and its
+    defaults, rendered as the server renders it: the command line that the
+    dispatcher would run names the record's CPU and memory, and QEMU itself
+    takes it, with no warning but, on the raspis, that the template's NIC
+    has nothing to go on."""
+    yaml = pytest.importorskip("yaml")
+    templates = cache.current(cache.root(), "lava-server")
+    if templates is None or shutil.which(target.board.qemu) is None:
+        pytest.skip("no lava-server templates in the cache, or no QEMU")
+    board = target.board
+    run = options("--board", board.name, "--arch", target.arch)
+    device = dispatch.device(templates.folder / "device-types",
+                             lava.qemu_context(board, run), tmp_path)
+    qemu = yaml.safe_load(device.read_text())["actions"]["boot"]["methods"][
+        "qemu"]["parameters"]
+    line = [qemu["command"], *shlex.split(" ".join(qemu["options"]
+                                                   + qemu["extra"]))]
+    assert line[0] == board.qemu
+    assert line[line.index("-cpu") + 1] == board.cpu
+    assert line[line.index("-machine") + 1] == board.machine[1]
+    assert line[line.index("-m") + 1] == str(board.memory or 512)
+    done = subprocess.run(["timeout", "2", *line, "-S"], capture_output=True,
+                          text=True, stdin=subprocess.DEVNULL)
+    assert done.returncode == 124, f"QEMU refused: {done.stderr}"
+    warnings = [line for line in done.stderr.splitlines()
+                if "terminating on signal" not in line]
+    nic = ["warning: hub port hub0port0 has no peer", "warning: hub 0 with no "
+           "nics", "warning: netdev hub0port0 has no peer", "warning: requested "
+           "NIC (#net"]
+    expected = [] if board.nic else nic
+    assert len(warnings) == len(expected) and all(
+        found.split(": ", 1)[1].startswith(warning)
+        for found, warning in zip(warnings, expected)), warnings

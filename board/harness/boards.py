@@ -33,6 +33,10 @@ class Board:
     stands_for: str          # the real board it stands for, for the summary
     qemu: str                # the emulator
     machine: tuple[str, ...]  # the emulator's machine options
+    cpu: str                 # the machine's CPU model, for -cpu
+    # Its on-board NICs' QEMU models, one for each: a lab's QEMU gives them
+    # the network, since a NIC the machine lacks is a warning.
+    nic: tuple[str, ...]
     console_port: int        # the serial port (1, 2, ...) that is the console
     console: str             # the guest's name for that port
     module: str              # the I2C controller's kernel module
@@ -49,6 +53,9 @@ class Board:
     remove: tuple[str, ...] = ()
     # What else answers at 0x50, so that --no-eeprom cannot empty it.
     at_0x50: str | None = None
+    # Its RAM in MiB, where the machine insists on a size (or the boot wants
+    # one); else QEMU's, or a lab's, default.
+    memory: int | None = None
     # Where the machine's RAM starts, as its device tree's memory node says:
     # QEMU loads an armhf Image at the kernel's text offset above it.
     ram_base: int = 0
@@ -71,7 +78,9 @@ BOARDS = (
         name="vexpress",
         stands_for="Cortex-A9 Versatile Express",
         qemu="qemu-system-arm",
-        machine=("-M", "vexpress-a9", "-m", "256M"),
+        machine=("-M", "vexpress-a9"),
+        cpu="cortex-a9",
+        nic=("lan9118",),
         console_port=1,
         console="ttyAMA0",
         module="i2c-versatile",
@@ -81,6 +90,7 @@ BOARDS = (
         trace="lines",
         disable=("i2c1",),
         at_0x50="EDID",
+        memory=256,
         ram_base=0x60000000,
     ),
     Board(
@@ -88,6 +98,8 @@ BOARDS = (
         stands_for="i.MX6Q SABRE Lite",
         qemu="qemu-system-arm",
         machine=("-M", "sabrelite", "-smp", "1"),
+        cpu="cortex-a9",
+        nic=("imx.enet",),
         console_port=2,
         console="ttymxc1",
         module="i2c-imx",
@@ -103,7 +115,10 @@ BOARDS = (
         name="raspi2b",
         stands_for="Raspberry Pi 2B",
         qemu="qemu-system-arm",
-        machine=("-M", "raspi2b", "-m", "1G"),
+        machine=("-M", "raspi2b"),
+        cpu="cortex-a7",
+        nic=(),
+        memory=1024,
         console_port=1,
         console="ttyAMA0",
         module="i2c-bcm2835",
@@ -123,7 +138,10 @@ BOARDS = (
         name="raspi3b",
         stands_for="Raspberry Pi 3B, 64-bit kernel",
         qemu="qemu-system-aarch64",
-        machine=("-M", "raspi3b", "-m", "1G"),
+        machine=("-M", "raspi3b"),
+        cpu="cortex-a53",
+        nic=(),
+        memory=1024,
         console_port=1,
         console="ttyAMA0",
         module="i2c-bcm2835",
@@ -131,6 +149,9 @@ BOARDS = (
         dtb="broadcom/bcm2837-rpi-3-b.dtb",
         kernel="arm64",
         trace="bytes-stop",
+        # uart0's bluetooth child makes the console a serdev port, which a
+        # shell on it cannot read.
+        remove=("/soc/serial@7e201000/bluetooth",),
         # Single-threaded TCG boots in 5 s instead of 34.
         tcg="single",
     ),
@@ -139,6 +160,8 @@ BOARDS = (
         stands_for="ASPEED AST2600 BMC evaluation board",
         qemu="qemu-system-arm",
         machine=("-M", "ast2600-evb"),
+        cpu="cortex-a7",
+        nic=("ftgmac100",) * 4,
         console_port=1,
         console="ttyS4",
         module="i2c-aspeed",
@@ -164,6 +187,9 @@ BOARDS = (
         stands_for="Orange Pi PC, Allwinner H3",
         qemu="qemu-system-arm",
         machine=("-M", "orangepi-pc"),
+        cpu="cortex-a7",
+        nic=("allwinner-sun8i-emac",),
+        memory=1024,
         console_port=1,
         console="ttyS0",
         module="i2c-mv64xxx",

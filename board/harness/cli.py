@@ -12,15 +12,15 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import replace
 from pathlib import Path
 
-from . import bench, bus, cache, lava, qemu
+from . import bench, bus, cache, dispatch, lava, qemu
 from .boards import Target
-from .host import Stop, build_programs, locked, say
-from .install import host_tools, qemu_version
+from .host import TOP, Stop, build_programs, locked, say
+from .install import host_tools, install_dispatcher, qemu_version
 from .options import BadInput, Options, parse
 from .packages import Guest, fetch_guest
 from .report import exit_status, guest_seconds, publish, show
 from .results import Results, collect
-from .usage import usage
+from .usage import LAVA_REPO, usage
 
 GOOD_RUN = (b"hello,this is I2C_RDWR i2c test \n"
             + b"".join(b"rd_buf is :%d\n" % n for n in range(8)))
@@ -64,7 +64,8 @@ def run(options: Options) -> int:
         # cross compilers are there.
         fetching = pool.submit(fetch, folder, options)
         with host_tools(
-                arches, emulator=options.lava_dir is None,
+                arches,
+                emulator=options.lava_dir is None or options.lava_dispatch,
                 decoder=lines and bool(options.report or options.picture),
                 plotter=options.picture is not None,
                 compilers=lambda: builds.extend(
@@ -78,6 +79,8 @@ def run(options: Options) -> int:
 def go_on(options: Options, guest: Guest, work: Path) -> int:
     """What the run was asked to do, once the host, the guest's packages
     and the programs are ready."""
+    if options.lava_dispatch:
+        return lava_dispatch(options, guest, work)
     if options.lava_dir:
         return lava_jobs(options, guest, options.lava_dir, work)
     if options.bench:
@@ -90,7 +93,8 @@ def go_on(options: Options, guest: Guest, work: Path) -> int:
 def fetch(folder: Path, options: Options) -> Guest:
     with locked(folder / "fetch.lock"):
         return fetch_guest(folder, {t.board.kernel for t in options.targets},
-                           lava=options.lava_test, refresh=options.refresh)
+                           lava=options.lava_test, refresh=options.refresh,
+                           templates=options.lava_dispatch)
 
 
 def build(arch: str, work: Path) -> None:
@@ -100,10 +104,51 @@ def build(arch: str, work: Path) -> None:
 
 def lava_jobs(options: Options, guest: Guest, folder: Path, work: Path) -> int:
     for target in options.targets:
-        into = folder / target.name if options.every_board else folder
-        lava.write_job(target, options, guest, work, into)
+        into, base = folder, options.lava_url
+        if options.every_board:
+            into, base = folder / target.name, f"{base}/{target.name}"
+        lava.write_job(target, options, guest, work, into, base)
         say(f"wrote {into / 'job.yaml'} and the files it deploys")
     return 0
+
+
+def lava_dispatch(options: Options, guest: Guest, work: Path) -> int:
+    """Each job in LAVA's dispatcher, a table of LAVA's verdicts; 0 only
+    when every case of every job passed."""
+    install_dispatcher()
+    if options.lava_repo == LAVA_REPO:
+        if not (TOP / ".git").exists():
+            raise Stop(f"--lava-dispatch takes the test definition from git, "
+                       f"and {TOP} is no git checkout: give --lava-repo URL")
+        options = replace(options, lava_repo=str(TOP))
+    assert guest.templates is not None
+    templates = guest.templates.folder / "device-types"
+    folder = options.lava_dir or work / "lava"
+    (work / "dispatch").mkdir()
+    rows = []
+    with dispatch.served(folder) as base:
+        for target in options.targets:
+            into = folder / target.name
+            lava.write_job(target, options, guest, work, into,
+                           f"{base}/{target.name}")
+            device = dispatch.device(
+                templates, lava.qemu_context(target.board, options), into)
+            say(f"running {target.name}'s job in LAVA's dispatcher")
+            log, seconds = dispatch.run(into / "job.yaml", device,
+                                        options.timeout, work / "dispatch")
+            found = dispatch.verdict(log, seconds)
+            if found.job != "pass":
+                say(f"{target.name}: LAVA: {found.error}")
+            if options.report:
+                kept = options.report / (target.name if options.every_board
+                                         else "")
+                kept.mkdir(parents=True, exist_ok=True)
+                (kept / "lava.log").write_text(log)
+                for name in ("job.yaml", "device.yaml"):
+                    shutil.copy(into / name, kept / name)
+            rows.append((target.board.name, target.arch, found))
+    print("\n".join(dispatch.table(rows)))
+    return 0 if all(dispatch.passed(found) for *_, found in rows) else 1
 
 
 def one_board(target: Target, options: Options, guest: Guest,

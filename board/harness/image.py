@@ -65,6 +65,20 @@ def eeprom_devices(board: Board, options: Options, run: Path) -> list[str]:
             "-device", f"{eeprom_device(bus, 2 * CHIP_SIZE)},drive=ee,writable=off"]
 
 
+# A parked CPU's loop, in A32: wfi; b (back to the wfi).
+PARKED = (0xE320F003, 0xEAFFFFFD)
+
+
+def parking(board: Board) -> list[str]:
+    """QEMU's generic loader writes the loop and points the parked CPUs'
+    PC at it, after QEMU's own reset has set them to its boot code."""
+    devices = [f"loader,addr={board.park_at + 4 * n:#x},data={word:#x},"
+               "data-len=4" for n, word in enumerate(PARKED) if board.park]
+    devices += [f"loader,addr={board.park_at:#x},cpu-num={cpu}"
+                for cpu in board.park]
+    return [arg for device in devices for arg in ("-device", device)]
+
+
 def make_root(board: Board, options: Options, guest: Guest, programs: Path,
               root: Path, shell: bool = False) -> None:
     """The armhf userland whatever the kernel, the board's modules,

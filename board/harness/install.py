@@ -17,6 +17,9 @@ from pathlib import Path
 from .host import TOP, TRIPLETS, Stop, logged, output, say
 
 APT_LOG = TOP / "log" / "apt.log"
+DISPATCHER = ("board/run --lava-dispatch needs LAVA's dispatcher (lava-dispatcher, "
+              "its lava-run) and QEMU's x86 emulator, the same version as its "
+              "arm one")
 
 NEEDS = ("board/run needs QEMU 8.0 or newer (qemu-system-arm, with "
          "at24c-eeprom's address-size), the armhf cross g++ "
@@ -159,4 +162,18 @@ def host_tools(arches: set[str], emulator: bool, decoder: bool,
                    "qemu-system-arm)")
     yield
     if installing.wait() != 0:
+        raise SystemExit(2)
+
+
+def install_dispatcher() -> None:
+    """LAVA's dispatcher, through scripts/need. Its guestfs pulls QEMU's x86
+    emulator, which shares its files with the arm one and so must be the
+    same version: from backports, where that one came from there."""
+    version = output(["dpkg-query", "-W", "-f=${Version}", "qemu-system-arm"]) \
+        if shutil.which("dpkg-query") else ""
+    x86 = "qemu-system-x86" + (f"={version}" if re.fullmatch(r"\S+", version)
+                               else "")
+    need = [str(TOP / "scripts" / "need"), "--log", str(APT_LOG), "--for",
+            DISPATCHER, "lava-dispatcher:lava-run", f"{x86}:qemu-system-x86_64"]
+    if subprocess.run(need).returncode != 0:
         raise SystemExit(2)

@@ -17,7 +17,11 @@ from .packages import Guest
 DEFINITION = Path("lava") / "msgs-iic.yaml"
 # lava-test-case and what it sources, from lava-dispatcher's test shell.
 HELPERS = ("lava-test-case", "lava-common-functions")
-PROMPT = "msgs-iic# "   # the ramdisk's shell, as /init sets it
+# The ramdisk's shell, as /init sets it: LAVA takes a prompt with a ':'
+# in it for one, and warns of any other.
+PROMPT = "msgs-iic:/# "
+# The template gives the first NIC 52:54:00:12:34:58; the others follow.
+MAC = "52:54:00:12:34:{:02x}"
 IMAGES = {"kernel": "vmlinuz", "dtb": "board.dtb", "ramdisk": "ramdisk.cpio.gz"}
 
 
@@ -46,25 +50,35 @@ def add_test_shell(guest: Guest, root: Path) -> None:
     (root / "lava" / "steps").write_text("\n".join(steps()) + "\n")
 
 
-def qemu_context(board: Board, eeprom: str) -> dict[str, object]:
-    """The qemu device type's context: the machine and memory from the
-    record's machine options, the rest as extra options, and the EEPROM."""
+def qemu_context(board: Board, options: Options) -> dict[str, object]:
+    """The qemu device type's context, from the record: what the template
+    takes (the machine, its CPU, its memory, the first NIC's model) and the
+    rest as extra options."""
     context: dict[str, object] = {
-        "arch": "arm64" if board.qemu.endswith("aarch64") else "arm"}
-    extra = []
-    options = list(board.machine)
-    for option, value in zip(options[::2], options[1::2]):
-        if option == "-M":
-            context["machine"] = value
-        elif option == "-m":
-            size = int(value[:-1])
-            context["memory"] = size * 1024 if value.endswith("G") else size
-        else:
-            extra.append(f"{option} {value}")
+        "arch": "arm64" if board.qemu.endswith("aarch64") else "arm",
+        "machine": board.machine[1], "cpu": board.cpu}
+    if board.memory:
+        context["memory"] = board.memory
+    if board.nic:
+        context["model"] = f"model={board.nic[0]}"
+    extra = [" ".join(board.machine[n:n + 2])
+             for n in range(2, len(board.machine), 2)]
+    extra.append("-audio none")
+    if board.tcg == "single":
+        extra.append("-accel tcg,thread=single")
+    devices = image.parking(board)
+    extra += [" ".join(devices[n:n + 2]) for n in range(0, len(devices), 2)]
+    # The template's NIC takes the first; the others get one each, so that
+    # none is left without a peer.
+    extra += [f"-net nic,model={nic},macaddr={MAC.format(0x58 + n)}"
+              for n, nic in enumerate(board.nic[1:], 1)]
     if board.console_port > 1:  # -nographic puts the first port on stdio
         extra += ["-serial null"] * (board.console_port - 1)
         extra.append("-serial mon:stdio")
-    context["extra_options"] = [*extra, f"-device {eeprom}"]
+    if options.eeprom:
+        extra.append(f"-device {image.eeprom_device(board.buses[0])}")
+    context["extra_options"] = extra
+    context["no_kvm"] = True
     return context
 
 
@@ -73,11 +87,11 @@ def quoted(value: object) -> str:
     return json.dumps(value)
 
 
-def job(target: Target, base: str, repository: str) -> str:
+def job(target: Target, options: Options, base: str) -> str:
     """A job for LAVA's qemu device type: deploy the three files from
     base, boot them, and run the test definition from the repository."""
     board = target.board
-    context = qemu_context(board, image.eeprom_device(board.buses[0]))
+    context = qemu_context(board, options)
     lines = [
         "# LAVA job for LAVA's qemu device type, written by board/run --lava.",
         f"job_name: {quoted(f'msgs_iic on {target.name} ({board.stands_for})')}",
@@ -85,10 +99,11 @@ def job(target: Target, base: str, repository: str) -> str:
         "timeouts:", "  job: {minutes: 15}", "  action: {minutes: 5}",
         "  connection: {minutes: 2}", "context:",
         *(f"  {key}: {quoted(value)}" for key, value in context.items()),
-        "  no_kvm: true", "actions:", "- deploy:", "    to: tmpfs",
+        "actions:", "- deploy:", "    to: tmpfs",
         "    os: oe", "    timeout: {minutes: 5}", "    images:"]
-    arguments = {"kernel": f"-kernel {{kernel}} -append "
-                           f"\"console={board.console} rdinit=/init\"",
+    append = " ".join([f"console={board.console}", "rdinit=/init",
+                       *board.boot_options])
+    arguments = {"kernel": f"-kernel {{kernel}} -append \"{append}\"",
                  "dtb": "-dtb {dtb}", "ramdisk": "-initrd {ramdisk}"}
     for name, file in IMAGES.items():
         lines += [f"      {name}:", f"        url: {quoted(f'{base}/{file}')}",
@@ -99,13 +114,13 @@ def job(target: Target, base: str, repository: str) -> str:
               "- boot:", "    method: qemu", "    media: tmpfs",
               "    timeout: {minutes: 5}", f"    prompts: [{quoted(PROMPT)}]",
               "- test:", "    timeout: {minutes: 5}", "    definitions:",
-              f"    - repository: {quoted(repository)}", "      from: git",
+              f"    - repository: {quoted(options.lava_repo)}", "      from: git",
               f"      path: {DEFINITION}", "      name: msgs-iic"]
     return "\n".join(lines) + "\n"
 
 
 def write_job(target: Target, options: Options, guest: Guest, work: Path,
-              folder: Path) -> None:
+              folder: Path, base: str) -> None:
     """The kernel, the device tree, a ramdisk with the programs and the
     I2C modules that gives LAVA a shell on the console, and job.yaml."""
     board = target.board
@@ -118,7 +133,4 @@ def write_job(target: Target, options: Options, guest: Guest, work: Path,
     image.make_dtb(board, guest, folder / IMAGES["dtb"])
     shutil.copy(guest.kernel(board.kernel) / "vmlinuz",
                 folder / IMAGES["kernel"])
-    base = options.lava_url
-    if options.every_board:
-        base += f"/{target.name}"
-    (folder / "job.yaml").write_text(job(target, base, options.lava_repo))
+    (folder / "job.yaml").write_text(job(target, options, base))

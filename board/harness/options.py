@@ -38,6 +38,7 @@ class Options:
     lava_dir: Path | None
     lava_url: str
     lava_repo: str
+    lava_dispatch: bool
     refresh: bool
     bench: int   # boots of each board for --bench; 0 without it
 
@@ -74,6 +75,7 @@ def parser() -> Parser:
     parse.add_argument("--lava")
     parse.add_argument("--lava-url", default=LAVA_URL)
     parse.add_argument("--lava-repo", default=LAVA_REPO)
+    parse.add_argument("--lava-dispatch", action="store_true")
     parse.add_argument("--refresh", action="store_true")
     parse.add_argument("--bench", nargs="?", const="3")
     return parse
@@ -97,13 +99,19 @@ def parse(argv: list[str]) -> Options | None:
         timeout=int(given.timeout), lava_test=given.lava_test,
         lava_dir=Path(given.lava) if given.lava else None,
         lava_url=given.lava_url.rstrip("/"), lava_repo=given.lava_repo,
-        refresh=given.refresh, bench=int(given.bench or 0))
+        lava_dispatch=given.lava_dispatch, refresh=given.refresh,
+        bench=int(given.bench or 0))
     check_chip(options)
     if options.picture:
         check_picture(options)
-    if options.lava_dir:
-        alone(argv, "--lava", ("--lava-url", "--lava-repo"),
-              "writes a job for the good run and boots nothing")
+    chip = ("--no-eeprom", "--no-i2c-dev")
+    if options.lava_dispatch:
+        alone(argv, "--lava-dispatch", ("--lava", "--lava-repo", "--report",
+                                        "--timeout", *chip),
+              "runs the jobs in LAVA's dispatcher on this machine")
+    elif options.lava_dir:
+        alone(argv, "--lava", ("--lava-url", "--lava-repo", *chip),
+              "writes a job and boots nothing")
     if options.bench:
         alone(argv, "--bench", ("--timeout",),
               "times boots of the good run")

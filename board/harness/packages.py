@@ -38,6 +38,7 @@ class Guest:
     userland: Part
     kernels: dict[str, Part]   # by flavour
     lava: Part | None
+    templates: Part | None     # lava-server's device-type templates
 
     def kernel(self, flavour: str) -> Path:
         return self.kernels[flavour].folder
@@ -103,6 +104,15 @@ def unpack_all(debs: list[Path], into: Path) -> None:
         subprocess.run(["dpkg-deb", "-x", deb, into / "root"], check=True)
 
 
+def unpack_templates(debs: list[Path], into: Path) -> None:
+    """lava-server's device-type templates alone: unpacked, never
+    installed, to render a device dictionary as a lab's server does."""
+    unpack_all(debs, into)
+    (into / "root" / "usr/share/lava-server/device-types").rename(
+        into / "device-types")
+    shutil.rmtree(into / "root")
+
+
 def unpack_lava(debs: list[Path], into: Path) -> None:
     """LAVA's test shell helpers alone, from lava-dispatcher: unpacked,
     never installed (installing it brings some 150 packages)."""
@@ -135,7 +145,7 @@ def unpack_kernel(arch: str, debs: list[Path], into: Path) -> None:
 
 
 def fetch_guest(folder: Path, flavours: Iterable[str], lava: bool,
-                refresh: bool) -> Guest:
+                refresh: bool, templates: bool = False) -> Guest:
     """The parts the run needs, and with --refresh every part the cache
     holds, fetched where missing or older than the archive's."""
     fetch = Fetch(folder, refresh)
@@ -149,7 +159,12 @@ def fetch_guest(folder: Path, flavours: Iterable[str], lava: bool,
     if lava or (refresh and "lava" in held):
         helpers = part(fetch, "lava", "armhf", ("lava-dispatcher",), unpack_lava,
                        "LAVA's test shell helpers from Debian's lava-dispatcher")
-    return Guest(userland, kernels, helpers if lava else None)
+    server = None
+    if templates or (refresh and "lava-server" in held):
+        server = part(fetch, "lava-server", "armhf", ("lava-server",),
+                      unpack_templates, "lava-server's device-type templates")
+    return Guest(userland, kernels, helpers if lava else None,
+                 server if templates else None)
 
 
 def unpack_kernel_files(debs: list[Path], into: Path) -> None:

@@ -24,18 +24,6 @@ FAILURE = "@@fail "
 PANIC = "Kernel panic - not syncing"
 # /init's marks of where a boot's time goes: its start, the program's.
 MARKS = ("@@init", "@@program")
-# A parked CPU's loop, in A32: wfi; b (back to the wfi).
-PARKED = (0xE320F003, 0xEAFFFFFD)
-
-
-def parking(board: Board) -> list[str]:
-    """QEMU's generic loader writes the loop and points the parked CPUs'
-    PC at it, after QEMU's own reset has set them to its boot code."""
-    devices = [f"loader,addr={board.park_at + 4 * n:#x},data={word:#x},"
-               "data-len=4" for n, word in enumerate(PARKED) if board.park]
-    devices += [f"loader,addr={board.park_at:#x},cpu-num={cpu}"
-                for cpu in board.park]
-    return [arg for device in devices for arg in ("-device", device)]
 
 
 def command(board: Board, boot: Path, run: Path,
@@ -45,7 +33,9 @@ def command(board: Board, boot: Path, run: Path,
     append = " ".join([f"console={board.console}", "rdinit=/init", "panic=-1",
                        *board.boot_options])
     accel = ["-accel", "tcg,thread=single"] if board.tcg == "single" else []
-    return [board.qemu, *board.machine, *accel, *parking(board),
+    memory = ["-m", f"{board.memory}M"] if board.memory else []
+    return [board.qemu, *board.machine, "-cpu", board.cpu, *memory, *accel,
+            *image.parking(board),
             "-kernel", str(boot), "-dtb", str(run / "board.dtb"),
             "-initrd", str(run / "initramfs.gz"), "-append", append,
             "-no-reboot", "-display", "none", "-monitor", "none",

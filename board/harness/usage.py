@@ -52,6 +52,10 @@ usage: board/run [OPTION]...
   --lava-url BASE      where the lab publishes DIR (default {url})
   --lava-repo URL      the git repository the job takes the test definition from
                        (default {repo})
+  --lava-dispatch      run the jobs in LAVA's own dispatcher here, as a lab's worker
+                       would: files served on 127.0.0.1, the test definition from
+                       this repository's git (its committed tree), and a table of
+                       LAVA's verdicts; with --report DIR, LAVA's log of each job
 """  # noqa: E501  (lines as wide as the examples they quote)
 
 
