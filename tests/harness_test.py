@@ -5,6 +5,8 @@
 and what it makes of a recorded console and a recorded trace of the bus."""
 
 import gzip
+import http.server
+import json
 import lzma
 import os
 import random
@@ -15,13 +17,15 @@ import struct
 import subprocess
 import time
 import zlib
+from collections.abc import Callable
+from contextlib import AbstractContextManager
 from dataclasses import replace
 from pathlib import Path
 
 import pytest
 
 from harness import (apt, bench, boards, bus, cache, cli, dispatch, kernel, lava,
-                     qemu, report, results)
+                     qemu, report, results, submit)
 from harness.host import Stop
 from harness.options import Options, parse
 from harness.usage import usage
@@ -67,6 +71,14 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
      "dispatcher on this machine, which --after has no part in"),
     ("--board all --lava-dispatch --no-i2c-dev",
      "--board all runs the good run, which --no-i2c-dev rules out"),
+    ("--lava-submit", "--lava-submit needs a value"),
+    ("--lava-submit ftp://lab.invalid", "--lava-submit takes the LAVA "
+     "server's address, http://HOST[:PORT], not 'ftp://lab.invalid'"),
+    ("--lava-submit http://lab.invalid --report r", "--lava-submit sends the "
+     "jobs to a LAVA server, which --report has no part in"),
+    ("--lava-submit http://lab.invalid --lava-url https://files.invalid/m",
+     "--lava-url for files served from here is http://HOST:PORT, not "
+     "'https://files.invalid/m'"),
     ("--board all --arch armhf",
      "--board all runs each board's programs, so --arch has nothing to choose"),
     ("--frob", "unknown option '--frob'"),
@@ -587,3 +599,137 @@ def test_lava_device(tmp_path: Path, target: boards.Target) -> None:
     assert len(warnings) == len(expected) and all(
         found.split(": ", 1)[1].startswith(warning)
         for found, warning in zip(warnings, expected)), warnings
+
+
+class StandIn(http.server.BaseHTTPRequestHandler):
+    """A LAVA server's REST API as recorded: its answer to each path, 404
+    to any other, and 401 to a token other than its own."""
+    answers: dict[str, object] = {}
+    token = "recorded"
+
+    def do_GET(self) -> None:
+        self.answer()
+
+    def do_POST(self) -> None:
+        self.answer()
+
+    def answer(self) -> None:
+        path = self.path.split("/api/v0.2/", 1)[-1]
+        status, body = ((401, {"detail": "Invalid token."})
+                        if self.headers["Authorization"] != f"Token {self.token}"
+                        else (200, self.answers[path]) if path in self.answers
+                        else (404, {"detail": "Not found."}))
+        if isinstance(body, tuple):
+            status, body = body
+        data = json.dumps(body).encode()
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+
+    def log_message(self, *args: object) -> None:
+        pass
+
+
+def stand_in(answers: dict[str, object]) -> AbstractContextManager[str]:
+    return dispatch.serving(type("Recorded", (StandIn,), {"answers": answers}))
+
+
+WHOAMI = {"system/whoami/": {"user": "admin"}}
+
+
+@pytest.mark.parametrize("server, token, line", [
+    (None, "recorded", "no LAVA server answers at @url ([Errno 111] "
+     "Connection refused)"),
+    (WHOAMI, "wrong", "the LAVA server at @url refused the token (401: "
+     "Invalid token.)"),
+    ({"system/whoami/": {"user": ""}}, "recorded", "the LAVA server at @url "
+     "refused the token (it knows no user by it)"),
+    (WHOAMI, "", "--lava-submit needs the server's API token: set LAVA_TOKEN, "
+     "or add a lavacli identity for @url"),
+], ids=["no-server", "wrong-token", "anonymous", "no-token"])
+def test_submit_refused(tmp_path: Path, server: dict[str, object] | None,
+                        token: str, line: str) -> None:
+    """Before anything is installed or built: one line and exit status 2
+    for a server that does not answer, a token it refuses or none."""
+    with stand_in(server or {}) as url:
+        url = "http://127.0.0.1:9" if server is None else url
+        done = subprocess.run(
+            [TOP / "board" / "run", "--lava-submit", url], capture_output=True,
+            text=True, env={**os.environ, "LAVA_TOKEN": token,
+                            "HOME": str(tmp_path)})
+    assert (done.returncode, done.stderr, done.stdout) == (
+        2, f"board: {line.replace('@url', url)}\n", "")
+
+
+def test_lavacli_identity(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    """Without LAVA_TOKEN, the token of lavacli's identity for the server."""
+    (tmp_path / "lavacli.yaml").write_text(
+        "remote:\n  token: other\n  uri: https://lab.invalid/RPC2\n"
+        "  username: me\nlab:\n  token: 'ours'\n  uri: http://127.0.0.1:8000/RPC2\n"
+        "  username: admin\n")
+    monkeypatch.setattr(submit, "LAVACLI", tmp_path / "lavacli.yaml")
+    monkeypatch.delenv("LAVA_TOKEN", raising=False)
+    assert submit.token("http://127.0.0.1:8000") == "ours"
+    with pytest.raises(Stop, match="needs the server's API token"):
+        submit.token("http://127.0.0.1:8001")
+
+
+# A LAVA server's answers, as recorded: job 1 on vexpress, job 2 on raspi3b
+# without the EEPROM, whose cases failed while its health is "Complete".
+REST = json.loads((DATA / "lava-rest.json").read_text())
+
+
+def paged(answers: dict[str, object], path: str) -> dict[str, object]:
+    """The answers with one listing split into two pages."""
+    listing = answers[path]
+    assert isinstance(listing, dict)
+    first, rest = listing["results"][:2], listing["results"][2:]
+    return {**answers, path: {**listing, "results": first, "next":
+                              f"http://x/api/v0.2/{path}?offset=2"},
+            f"{path}?offset=2": {**listing, "results": rest, "next": None}}
+
+
+@pytest.mark.parametrize("answers", [REST, paged(REST, "jobs/1/suites/2/tests/")],
+                         ids=["one-page", "two-pages"])
+def test_lava_results(answers: dict[str, object]) -> None:
+    """The server's own results, case by case, page after page, into
+    --lava-submit's table; the job's health says nothing."""
+    with stand_in(answers) as url:
+        server = submit.Server(url, "recorded")
+        seconds = submit.wait(server, [1, 2], 60)
+        rows = [("vexpress", "armhf", submit.results(server, 1, seconds[1])),
+                ("raspi3b", "armhf", submit.results(server, 2, seconds[2]))]
+    table = dispatch.table(rows)
+    assert [line.split()[2:11] for line in table[1:]] == [
+        ["pass"] * 5 + ["pass", "2.10", "s", "pass"],
+        ["pass", "fail", "fail", "pass", "fail", "pass", "0.04", "s", "pass"]]
+    assert [line.split()[-1] for line in table] == [
+        "url", f"{url}/scheduler/job/1", f"{url}/scheduler/job/2"]
+    assert [dispatch.passed(found) for *_, found in rows] == [True, False]
+    assert seconds == {1: 14, 2: 8}
+
+
+@pytest.mark.parametrize("answers, call, line", [
+    ({"jobs/": (400, {"message": "Problem with submitted job data: required "
+                                 "key not provided @ data['actions']"})},
+     lambda server: submit.send(server, "job_name: x\n"),
+     "the LAVA server at @url rejected the job (400: Problem with submitted "
+     "job data: required key not provided @ data['actions'])"),
+    ({"jobs/3/": {"state": "Running"}},
+     lambda server: submit.wait(server, [3], 1),
+     "job 3 did not finish in 1 s: @url/scheduler/job/3"),
+    ({"jobs/4/": {"state": "Submitted"}},
+     lambda server: submit.wait(server, [4], 1),
+     "job 4 did not start, Submitted after 1 s: @url/scheduler/job/4"),
+], ids=["rejected", "did-not-finish", "did-not-start"])
+def test_lava_submit_fails(answers: dict[str, object],
+                           call: Callable[[submit.Server], object],
+                           line: str) -> None:
+    """A job the server rejects, with LAVA's message, and one that does
+    not finish, or start, in time: one line each."""
+    with stand_in(answers) as url:
+        with pytest.raises(Stop) as stopped:
+            call(submit.Server(url, "recorded"))
+    assert str(stopped.value) == line.replace("@url", url)

@@ -12,15 +12,15 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import replace
 from pathlib import Path
 
-from . import bench, bus, cache, dispatch, lava, qemu
+from . import bench, bus, cache, farm, qemu, submit
 from .boards import Target
-from .host import TOP, Stop, build_programs, locked, say
-from .install import host_tools, install_dispatcher, qemu_version
+from .host import Stop, build_programs, locked, say
+from .install import host_tools, qemu_version
 from .options import BadInput, Options, parse
 from .packages import Guest, fetch_guest
 from .report import exit_status, guest_seconds, publish, show
 from .results import Results, collect
-from .usage import LAVA_REPO, usage
+from .usage import usage
 
 GOOD_RUN = (b"hello,this is I2C_RDWR i2c test \n"
             + b"".join(b"rd_buf is :%d\n" % n for n in range(8)))
@@ -54,6 +54,7 @@ def run(options: Options) -> int:
     boards = [target.board for target in options.targets]
     arches = {target.arch for target in options.targets}
     lines = any(board.trace == "lines" for board in boards)
+    server = submit.connect(options.lava_submit) if options.lava_submit else None
     folder = cache.ready(cache.root())
     builds: list[Future[None]] = []
     with cache.in_use(folder), tempfile.TemporaryDirectory() as scratch, \
@@ -65,7 +66,8 @@ def run(options: Options) -> int:
         fetching = pool.submit(fetch, folder, options)
         with host_tools(
                 arches,
-                emulator=options.lava_dir is None or options.lava_dispatch,
+                emulator=options.lava_dispatch or not (
+                    options.lava_dir or options.lava_submit),
                 decoder=lines and bool(options.report or options.picture),
                 plotter=options.picture is not None,
                 compilers=lambda: builds.extend(
@@ -73,6 +75,8 @@ def run(options: Options) -> int:
                     for arch in sorted(arches, reverse=True))):
             for building in builds:
                 building.result()
+            if server is not None:
+                return farm.submitted(options, fetching.result(), work, server)
             return go_on(options, fetching.result(), work)
 
 
@@ -80,9 +84,9 @@ def go_on(options: Options, guest: Guest, work: Path) -> int:
     """What the run was asked to do, once the host, the guest's packages
     and the programs are ready."""
     if options.lava_dispatch:
-        return lava_dispatch(options, guest, work)
+        return farm.dispatched(options, guest, work)
     if options.lava_dir:
-        return lava_jobs(options, guest, options.lava_dir, work)
+        return farm.written(options, guest, options.lava_dir, work)
     if options.bench:
         return timed(options, guest, work)
     if options.every_board:
@@ -100,55 +104,6 @@ def fetch(folder: Path, options: Options) -> Guest:
 def build(arch: str, work: Path) -> None:
     say(f"building msgs_iic for {arch}")
     build_programs(arch, work / arch)
-
-
-def lava_jobs(options: Options, guest: Guest, folder: Path, work: Path) -> int:
-    for target in options.targets:
-        into, base = folder, options.lava_url
-        if options.every_board:
-            into, base = folder / target.name, f"{base}/{target.name}"
-        lava.write_job(target, options, guest, work, into, base)
-        say(f"wrote {into / 'job.yaml'} and the files it deploys")
-    return 0
-
-
-def lava_dispatch(options: Options, guest: Guest, work: Path) -> int:
-    """Each job in LAVA's dispatcher, a table of LAVA's verdicts; 0 only
-    when every case of every job passed."""
-    install_dispatcher()
-    if options.lava_repo == LAVA_REPO:
-        if not (TOP / ".git").exists():
-            raise Stop(f"--lava-dispatch takes the test definition from git, "
-                       f"and {TOP} is no git checkout: give --lava-repo URL")
-        options = replace(options, lava_repo=str(TOP))
-    assert guest.templates is not None
-    templates = guest.templates.folder / "device-types"
-    folder = options.lava_dir or work / "lava"
-    (work / "dispatch").mkdir()
-    rows = []
-    with dispatch.served(folder) as base:
-        for target in options.targets:
-            into = folder / target.name
-            lava.write_job(target, options, guest, work, into,
-                           f"{base}/{target.name}")
-            device = dispatch.device(
-                templates, lava.qemu_context(target.board, options), into)
-            say(f"running {target.name}'s job in LAVA's dispatcher")
-            log, seconds = dispatch.run(into / "job.yaml", device,
-                                        options.timeout, work / "dispatch")
-            found = dispatch.verdict(log, seconds)
-            if found.job != "pass":
-                say(f"{target.name}: LAVA: {found.error}")
-            if options.report:
-                kept = options.report / (target.name if options.every_board
-                                         else "")
-                kept.mkdir(parents=True, exist_ok=True)
-                (kept / "lava.log").write_text(log)
-                for name in ("job.yaml", "device.yaml"):
-                    shutil.copy(into / name, kept / name)
-            rows.append((target.board.name, target.arch, found))
-    print("\n".join(dispatch.table(rows)))
-    return 0 if all(dispatch.passed(found) for *_, found in rows) else 1
 
 
 def one_board(target: Target, options: Options, guest: Guest,

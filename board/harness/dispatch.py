@@ -53,9 +53,11 @@ def serving(handler: Callable[..., http.server.BaseHTTPRequestHandler],
         server.server_close()
 
 
-def served(folder: Path) -> AbstractContextManager[str]:
-    """The folder over HTTP on 127.0.0.1, for as long as the jobs run."""
-    return serving(functools.partial(Files, directory=str(folder)))
+def served(folder: Path, address: tuple[str, int] = ("127.0.0.1", 0)
+           ) -> AbstractContextManager[str]:
+    """The folder over HTTP, on 127.0.0.1 unless another address is given,
+    for as long as the jobs run."""
+    return serving(functools.partial(Files, directory=str(folder)), address)
 
 
 def device(templates: Path, context: dict[str, object], into: Path) -> Path:
@@ -78,6 +80,7 @@ class Verdict:
     job: str                # "pass", or "fail" and LAVA's kind of error
     error: str              # LAVA's message where the job failed
     seconds: int
+    link: str = ""          # where the server shows the job
 
 
 def verdict(log: str, seconds: int) -> Verdict:
@@ -134,10 +137,14 @@ def row(*cells: str) -> str:
 
 def table(rows: list[tuple[str, str, Verdict]]) -> list[str]:
     """A row for each job: LAVA's result for each test case, its verdict on
-    the job, the job's wall time."""
+    the job, the job's wall time, and where a server shows it."""
     lines = [row("board", "program", *CASES, "job", "wall")]
     for board, arch, found in rows:
         lines.append(row(board, arch,
                          *(found.cases.get(case, "-") for case in CASES),
                          found.job, f"{found.seconds} s"))
+    if any(found.link for *_, found in rows):
+        width = max(len(line) for line in lines)
+        lines = [f"{line:<{width}}  {link}" for line, link in zip(
+            lines, ["url", *(found.link for *_, found in rows)])]
     return lines

@@ -39,6 +39,7 @@ class Options:
     lava_url: str
     lava_repo: str
     lava_dispatch: bool
+    lava_submit: str | None   # the LAVA server's URL
     refresh: bool
     bench: int   # boots of each board for --bench; 0 without it
 
@@ -76,6 +77,7 @@ def parser() -> Parser:
     parse.add_argument("--lava-url", default=LAVA_URL)
     parse.add_argument("--lava-repo", default=LAVA_REPO)
     parse.add_argument("--lava-dispatch", action="store_true")
+    parse.add_argument("--lava-submit")
     parse.add_argument("--refresh", action="store_true")
     parse.add_argument("--bench", nargs="?", const="3")
     return parse
@@ -99,13 +101,19 @@ def parse(argv: list[str]) -> Options | None:
         timeout=int(given.timeout), lava_test=given.lava_test,
         lava_dir=Path(given.lava) if given.lava else None,
         lava_url=given.lava_url.rstrip("/"), lava_repo=given.lava_repo,
-        lava_dispatch=given.lava_dispatch, refresh=given.refresh,
+        lava_dispatch=given.lava_dispatch, lava_submit=given.lava_submit,
+        refresh=given.refresh,
         bench=int(given.bench or 0))
     check_chip(options)
     if options.picture:
         check_picture(options)
     chip = ("--no-eeprom", "--no-i2c-dev")
-    if options.lava_dispatch:
+    if options.lava_submit:
+        alone(argv, "--lava-submit", ("--lava", "--lava-url", "--lava-repo",
+                                      "--timeout", *chip),
+              "sends the jobs to a LAVA server")
+        check_submit(options)
+    elif options.lava_dispatch:
         alone(argv, "--lava-dispatch", ("--lava", "--lava-repo", "--report",
                                         "--timeout", *chip),
               "runs the jobs in LAVA's dispatcher on this machine")
@@ -120,7 +128,8 @@ def parse(argv: list[str]) -> Options | None:
 
 def check_values(given: argparse.Namespace) -> None:
     for option in ("board", "arch", "eeprom_bus", "eeprom_image", "report",
-                   "picture", "timeout", "lava", "lava_url", "lava_repo"):
+                   "picture", "timeout", "lava", "lava_url", "lava_repo",
+                   "lava_submit"):
         if getattr(given, option) == "":
             raise BadInput(f"--{option.replace('_', '-')} needs a value")
     for option in ("before", "after"):
@@ -215,3 +224,18 @@ def alone(argv: list[str], mode: str, own: tuple[str, ...],
         if option.startswith("--") and option not in (
                 mode, *own, "--board", "--arch", "--refresh"):
             raise BadInput(f"{mode} {does}, which {option} has no part in")
+
+
+def check_submit(options: Options) -> None:
+    """The server's address, and where its workers find the files: served
+    from here at --lava-url (http://HOST:PORT), or published from --lava DIR
+    at --lava-url BASE."""
+    assert options.lava_submit is not None
+    if not re.fullmatch(r"https?://[^/\s]+/?", options.lava_submit):
+        raise BadInput("--lava-submit takes the LAVA server's address, "
+                       f"http://HOST[:PORT], not '{options.lava_submit}'")
+    given = options.lava_url != LAVA_URL
+    if given and not options.lava_dir and not re.fullmatch(
+            r"http://[^/:\s]+:[0-9]+", options.lava_url):
+        raise BadInput("--lava-url for files served from here is "
+                       f"http://HOST:PORT, not '{options.lava_url}'")

@@ -52,6 +52,11 @@ usage: board/run [OPTION]...
   --lava-url BASE      where the lab publishes DIR (default {url})
   --lava-repo URL      the git repository the job takes the test definition from
                        (default {repo})
+  --lava-submit URL    send the jobs to the LAVA server at URL (the token from
+                       LAVA_TOKEN or a lavacli identity), wait, and print the
+                       server's own verdict on every case; the files are served
+                       from here at --lava-url (default 127.0.0.1), or with
+                       --lava DIR and --lava-url BASE published there by you
   --lava-dispatch      run the jobs in LAVA's own dispatcher here, as a lab's worker
                        would: files served on 127.0.0.1, the test definition from
                        this repository's git (its committed tree), and a table of
