@@ -6,6 +6,7 @@ board/run as a person runs it, judged by the reports it writes."""
 
 import gzip
 import http.server
+import json
 import os
 import re
 import shutil
@@ -16,10 +17,11 @@ from collections.abc import Iterator
 from contextlib import AbstractContextManager
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import pytest
 
-from harness import dispatch, options
+from harness import dispatch, lab, options
 from harness.host import TOP
 from harness_test import decoded_read, decoded_write
 
@@ -453,3 +455,85 @@ def test_lava_dispatch(tmp_path: Path, args: list[str],
         assert [cases.get(case) for case in CASES] == results, name
         assert row[2:7] + [row[7]] == results, row
     assert run.status == (0 if expected is EVERY_ROW else 1)
+
+
+def served(url: str, path: str, token: str) -> dict[str, Any]:
+    """The LAVA server's REST API, asked directly."""
+    request = urllib.request.Request(f"{url}/api/v0.2/{path}",
+                                     headers={"Authorization": f"Token {token}"})
+    with urllib.request.urlopen(request) as answer:
+        found: dict[str, Any] = json.load(answer)
+        return found
+
+
+def server_results(url: str, job: int, token: str) -> dict[str, str]:
+    """The server's own result of each case of the job's test definition."""
+    suites = served(url, f"jobs/{job}/suites/", token)["results"]
+    (ours,) = [suite for suite in suites if suite["name"] != "lava"]
+    tests = served(url, f"jobs/{job}/suites/{ours['id']}/tests/", token)
+    return {test["name"]: test["result"] for test in tests["results"]}
+
+
+# What a LAVA lab runs, by its command line or its process title.
+LAB = ("lava_server.wsgi", "gunicorn", "lava-worker", "lava-run",
+       "lava-publisher", "lava-scheduler", "lava-server manage")
+
+
+def lab_processes() -> list[str]:
+    found = []
+    for pid in Path("/proc").glob("[0-9]*"):
+        try:
+            state = (pid / "stat").read_text().rsplit(")", 1)[1].split()[0]
+            line = (pid / "cmdline").read_bytes().replace(b"\0", b" ").decode()
+        except (OSError, UnicodeDecodeError):
+            continue
+        if state != "Z" and any(name in line for name in LAB):
+            found.append(line)
+    return found
+
+
+def test_lab(tmp_path: Path) -> None:
+    """A LAVA lab on this machine, as its users run it: every row's job
+    submitted to its server and run by its worker, each case judged by the
+    server's own results, asked for directly; a job without the EEPROM,
+    whose cases fail though LAVA calls it Complete; then lava/lab down
+    leaves no process and no listener behind."""
+    postgres = subprocess.run(["pg_lsclusters", "--no-header"],
+                              capture_output=True, text=True).stdout.split()[3]
+    up = subprocess.run([TOP / "lava" / "lab", "up"], capture_output=True,
+                        text=True)
+    assert up.returncode == 0, up.stderr
+    url = up.stdout.strip()
+    folder = lab.folder()
+    token = (folder / "token").read_text().strip()
+    assert [oct((folder / name).stat().st_mode & 0o777)
+            for name in ("password", "token")] == ["0o600", "0o600"]
+    assert (folder / "password").read_text().strip() not in up.stderr
+    ports = json.loads((folder / "ports.json").read_text()).values()
+    try:
+        for args, expected in (
+                (["--board", "all"], EVERY_ROW),
+                (["--board", "raspi3b", "--no-eeprom"], {"raspi3b": [
+                    "pass", "fail", "fail", "pass", "fail", "pass"]})):
+            run = subprocess.run([TOP / "board" / "run", *args, "--lava-submit",
+                                  url], capture_output=True, text=True,
+                                 env={**os.environ, "LAVA_TOKEN": token})
+            rows = [line.split() for line in run.stdout.splitlines()[1:]]
+            assert len(rows) == len(expected), run.stderr
+            for row, (name, results) in zip(rows, expected.items()):
+                job = int(row[-1].rsplit("/", 1)[1])
+                assert server_results(url, job, token) == dict(
+                    zip(CASES, results)), name
+                assert row[2:7] + [row[7]] == results, row
+            assert run.returncode == (0 if expected is EVERY_ROW else 1)
+        assert served(url, f"jobs/{job}/", token)["health"] == "Complete"
+    finally:
+        down = subprocess.run([TOP / "lava" / "lab", "down"],
+                              capture_output=True, text=True)
+    assert down.returncode == 0, down.stderr
+    assert lab_processes() == []
+    listening = subprocess.run(["ss", "-Hltn"], capture_output=True,
+                               text=True).stdout
+    assert [port for port in ports if f":{port} " in listening] == []
+    assert subprocess.run(["pg_lsclusters", "--no-header"], capture_output=True,
+                          text=True).stdout.split()[3] == postgres

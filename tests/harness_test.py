@@ -733,3 +733,15 @@ def test_lava_submit_fails(answers: dict[str, object],
         with pytest.raises(Stop) as stopped:
             call(submit.Server(url, "recorded"))
     assert str(stopped.value) == line.replace("@url", url)
+
+
+@pytest.mark.parametrize("argv, line", [
+    ([], "a command, please: up, down or status"),
+    (["start"], "unknown command 'start'"),
+    (["down", "--now"], "unknown command 'down --now'"),
+])
+def test_lab_bad_input(argv: list[str], line: str) -> None:
+    done = subprocess.run([TOP / "lava" / "lab", *argv], capture_output=True,
+                          text=True)
+    assert (done.returncode, done.stderr, done.stdout) == (
+        2, f"lab: {line}\nusage: lava/lab up | down [--purge] | status\n", "")

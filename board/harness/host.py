@@ -23,8 +23,8 @@ class Stop(Exception):
     """Ends board/run with exit status 2 and this one line."""
 
 
-def say(line: str) -> None:
-    print(f"board: {line}", file=sys.stderr, flush=True)
+def say(line: str, who: str = "board") -> None:
+    print(f"{who}: {line}", file=sys.stderr, flush=True)
 
 
 def shown(path: Path) -> str:

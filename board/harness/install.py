@@ -165,15 +165,21 @@ def host_tools(arches: set[str], emulator: bool, decoder: bool,
         raise SystemExit(2)
 
 
-def install_dispatcher() -> None:
-    """LAVA's dispatcher, through scripts/need. Its guestfs pulls QEMU's x86
-    emulator, which shares its files with the arm one and so must be the
-    same version: from backports, where that one came from there."""
+def need(packages: list[str], options: list[str], what: str) -> None:
+    """scripts/need on the packages, its log beside the host's install."""
+    if subprocess.run([str(TOP / "scripts" / "need"), "--log", str(APT_LOG),
+                       "--for", what, *options, *packages]).returncode != 0:
+        raise SystemExit(2)
+
+
+def install_dispatcher(*also: str) -> None:
+    """LAVA's dispatcher, and what else is asked, in one transaction. Its
+    guestfs pulls QEMU's x86 emulator, which shares its files with the arm
+    one and so must be the same version: from backports, where that one
+    came from there."""
     version = output(["dpkg-query", "-W", "-f=${Version}", "qemu-system-arm"]) \
         if shutil.which("dpkg-query") else ""
     x86 = "qemu-system-x86" + (f"={version}" if re.fullmatch(r"\S+", version)
                                else "")
-    need = [str(TOP / "scripts" / "need"), "--log", str(APT_LOG), "--for",
-            DISPATCHER, "lava-dispatcher:lava-run", f"{x86}:qemu-system-x86_64"]
-    if subprocess.run(need).returncode != 0:
-        raise SystemExit(2)
+    need(["lava-dispatcher:lava-run", f"{x86}:qemu-system-x86_64", *also], [],
+         DISPATCHER)
