@@ -150,6 +150,24 @@ def path_without_apt(folder: Path) -> str:
     return str(folder)
 
 
+@pytest.mark.parametrize("entry, missing", [
+    ("nosuch-qemu=1:10.0.2+ds-2~bpo12+1:nosuch-qemu-x86",
+     "nosuch-qemu=1:10.0.2+ds-2~bpo12+1"),
+    ("nosuch-qemu/bookworm-backports", "nosuch-qemu/bookworm-backports"),
+    ("nosuch-gcc:nosuch-g++", "nosuch-gcc"),
+    ("sh=1:0:sh", None),
+])
+def test_need_entries(tmp_path: Path, entry: str, missing: str | None) -> None:
+    """scripts/need's PACKAGE[:PROBE]: a version's epoch is no probe, a
+    suite no part of the name; a package there is left alone."""
+    done = subprocess.run([TOP / "scripts" / "need", entry], capture_output=True,
+                          text=True, env={**os.environ,
+                                          "PATH": path_without_apt(tmp_path / "bin")})
+    assert (done.returncode, done.stderr) == (
+        (2, f"missing: {missing}; this host has no apt-get: install them and "
+            "run again\n") if missing else (0, ""))
+
+
 @pytest.mark.parametrize("script", ["board/run", "tests/run"])
 def test_without_apt(tmp_path: Path, script: str) -> None:
     """Where apt is missing, the script names what it needs."""
