@@ -24,8 +24,8 @@ from pathlib import Path
 
 import pytest
 
-from harness import (apt, bench, boards, bus, cache, cli, dispatch, kernel, lava,
-                     qemu, report, results, submit)
+from harness import (apt, bench, boards, bus, cache, cli, dispatch, install,
+                     kernel, lava, qemu, report, results, submit)
 from harness.host import Stop
 from harness.options import Options, parse
 from harness.usage import usage
@@ -166,6 +166,33 @@ def test_need_entries(tmp_path: Path, entry: str, missing: str | None) -> None:
     assert (done.returncode, done.stderr) == (
         (2, f"missing: {missing}; this host has no apt-get: install them and "
             "run again\n") if missing else (0, ""))
+
+
+# apt-cache policy as recorded: QEMU from backports; bash, whose installed
+# build no index lists any more; cmake from the release itself.
+POLICY = {
+    "qemu": " *** 1:10.0.2+ds-2+deb13u1~bpo12+1 100\n        100 http://deb."
+            "debian.org/debian bookworm-backports/main amd64 Packages\n        "
+            "100 /var/lib/dpkg/status\n     1:7.2+dfsg-7+deb12u18+b3 500\n"
+            "        500 http://deb.debian.org/debian bookworm/main amd64 "
+            "Packages\n",
+    "bash": "     5.2.15-2+b13 500\n        500 http://deb.debian.org/debian "
+            "bookworm/main amd64 Packages\n *** 5.2.15-2+b8 100\n        100 "
+            "/var/lib/dpkg/status\n",
+    "cmake": "     3.31.6-2~bpo12+1 100\n        100 http://deb.debian.org/debian"
+             " bookworm-backports/main amd64 Packages\n *** 3.25.1-1 500\n"
+             "        500 http://deb.debian.org/debian bookworm/main amd64 "
+             "Packages\n        100 /var/lib/dpkg/status\n"}
+
+
+@pytest.mark.parametrize("package, suite", [
+    ("qemu", "bookworm-backports"), ("bash", None), ("cmake", "bookworm")])
+def test_installed_from(monkeypatch: pytest.MonkeyPatch, package: str,
+                        suite: str | None) -> None:
+    """The suite an installed package came from, for QEMU's x86 emulator
+    to come from the same one as the arm one."""
+    monkeypatch.setattr(install, "output", lambda command: POLICY[package])
+    assert install.installed_from(package) == suite
 
 
 @pytest.mark.parametrize("script", ["board/run", "tests/run"])

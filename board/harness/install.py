@@ -172,14 +172,22 @@ def need(packages: list[str], options: list[str], what: str) -> None:
         raise SystemExit(2)
 
 
+def installed_from(package: str) -> str | None:
+    """The suite that the installed version of the package came from, as
+    apt-cache policy lists it under that version (marked ***)."""
+    policy = output(["apt-cache", "policy", package]) \
+        if shutil.which("apt-cache") else ""
+    found = re.search(r"^ \*\*\* .*\n(?: {8}.*\n)*? {8}\d+ \S+ ([^/\s]+)/",
+                      policy, re.M)
+    return found.group(1) if found else None
+
+
 def install_dispatcher(*also: str) -> None:
     """LAVA's dispatcher, and what else is asked, in one transaction. Its
     guestfs pulls QEMU's x86 emulator, which shares its files with the arm
-    one and so must be the same version: from backports, where that one
-    came from there."""
-    version = output(["dpkg-query", "-W", "-f=${Version}", "qemu-system-arm"]) \
-        if shutil.which("dpkg-query") else ""
-    x86 = "qemu-system-x86" + (f"={version}" if re.fullmatch(r"\S+", version)
-                               else "")
+    one and so must come from the same suite: backports, where that one
+    came from there (apt then takes from it what QEMU needs, seabios too)."""
+    suite = installed_from("qemu-system-arm")
+    x86 = "qemu-system-x86" + (f"/{suite}" if suite else "")
     need(["lava-dispatcher:lava-run", f"{x86}:qemu-system-x86_64", *also], [],
          DISPATCHER)
