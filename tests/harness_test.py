@@ -262,7 +262,7 @@ def booted(log: Path, ending: results.Ending, seconds: float = 9.0) -> results.B
     return results.Boot(board=boards.BOARDS[0], arch="armhf",
                         kernel="6.1.0-57-armmp",
                         packages="linux-image-6.1.0-57-armmp 6.1.158-1\n",
-                        wall=round(seconds), seconds=seconds,
+                        seconds=seconds,
                         console=log.read_text() if log.exists() else "",
                         console_log=log, trace=(), qemu_err="", ending=ending)
 

@@ -12,7 +12,7 @@ import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 
-from .host import LOG, Stop, log_line, say, shown
+from .host import LOG, Stop, logged, shown
 
 # Transient failures on the way (a dropped connection, a slow mirror).
 RETRIES = "-oAcquire::Retries=3"
@@ -60,24 +60,12 @@ def failures(output: str, arch: str) -> list[Failed]:
     return list(found.values())
 
 
-def logged(what: str, line: list[str],
-           cwd: Path | None = None) -> "subprocess.CompletedProcess[str]":
-    """apt's run, its output kept in the log for a person and returned
-    for the harness to read."""
-    log_line(what)
-    done = subprocess.run(line, capture_output=True, text=True,
-                          stdin=subprocess.DEVNULL, cwd=cwd)
-    with LOG.open("a") as log:
-        log.write(done.stdout + done.stderr)
-    return done
-
-
 def update(folder: Path, arch: str) -> list[Failed]:
     """The architecture's package lists brought up to date, as far as the
     mirror lets; what did not arrive is returned, for judge to weigh."""
     done = logged(f"apt-get update ({arch})",
-                  command(folder, arch, "apt-get", "update"))
-    return failures(done.stdout + done.stderr, arch)
+                  command(folder, arch, "apt-get", "update"), check=False)
+    return failures(done.stdout, arch)
 
 
 def show(folder: Path, arch: str, *packages: str) -> dict[str, dict[str, str]]:
@@ -111,24 +99,16 @@ def judge(arch: str, failed: list[Failed], wanted: tuple[str, ...],
             for f in failed]
 
 
-def resolve(folder: Path, arch: str, failed: list[Failed],
-            *wanted: str) -> dict[str, dict[str, str]]:
-    found = show(folder, arch, *wanted)
-    for line in judge(arch, failed, wanted, found):
-        say(line)
-    return found
-
-
 def download(folder: Path, arch: str, into: Path, *packages: str) -> list[Path]:
     """The packages' .deb files, into the folder; where one cannot be had,
     one line names it and apt's reason."""
     into.mkdir(parents=True, exist_ok=True)
     done = logged(f"apt-get download ({arch}) {' '.join(packages)}",
                   command(folder, arch, "apt-get", "download", *packages),
-                  cwd=into)
+                  cwd=into, check=False)
     if done.returncode != 0:
         failed = re.search(r"^E: Failed to fetch \S*/([^/_\s]+)_\S*\s+(.*?)"
-                           r"\s*(\[IP: .*)?$", done.stderr, re.M)
+                           r"\s*(\[IP: .*)?$", done.stdout, re.M)
         name, why = (failed.group(1), f" ({failed.group(2)})") if failed \
             else (" ".join(packages), "")
         raise Stop(f"Debian's {arch} {name} could not be downloaded{why}: "

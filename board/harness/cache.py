@@ -22,7 +22,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 
-from .host import Stop
+from .host import Stop, xdg
 
 ENVIRONMENT = "MSGS_IIC_CACHE"
 # What a part holds, beside its packages: a part of another format does not
@@ -38,9 +38,7 @@ def root() -> Path:
     named = os.environ.get(ENVIRONMENT)
     if named:
         return Path(named).absolute()
-    xdg = os.environ.get("XDG_CACHE_HOME", "")
-    base = Path(xdg) if os.path.isabs(xdg) else Path.home() / ".cache"
-    return base / "msgs_iic"
+    return xdg("XDG_CACHE_HOME", ".cache") / "msgs_iic"
 
 
 def ready(folder: Path) -> Path:

@@ -4,6 +4,7 @@
 """The host: progress lines, the log, locks, host tools and the armhf build."""
 
 import fcntl
+import os
 import shutil
 import subprocess
 import sys
@@ -35,26 +36,35 @@ def shown(path: Path) -> str:
         return str(path)
 
 
-def log_line(text: str) -> None:
+def xdg(variable: str, default: str) -> Path:
+    """An XDG base folder: the variable's, where it names an absolute path,
+    else the default in the home folder."""
+    named = os.environ.get(variable, "")
+    return Path(named) if os.path.isabs(named) else Path.home() / default
+
+
+def log_line(text: str, output: str = "", at: str | None = None) -> None:
+    """A step in the log, with its output: in one write, since the guest's
+    fetch and the build log side by side."""
     LOG.parent.mkdir(parents=True, exist_ok=True)
     with LOG.open("a") as log:
-        log.write(f"== {time.strftime('%F %T')} {text}\n")
+        log.write(f"== {at or time.strftime('%F %T')} {text}\n{output}")
 
 
-def logged(what: str, command: Sequence[str | Path],
-           cwd: Path | None = None, check: bool = True) -> bool:
-    """Runs a command with its output in the log; on failure, its tail,
-    and the run stops unless check is off."""
-    log_line(what)
-    with LOG.open("a+") as log:
-        start = log.tell()
-        done = subprocess.run(command, stdout=log, stderr=subprocess.STDOUT,
-                              stdin=subprocess.DEVNULL, cwd=cwd)
-        if done.returncode != 0 and check:
-            log.seek(start)
-            print("\n".join(log.read().splitlines()[-15:]), file=sys.stderr)
-            raise Stop(f"{what} failed: see {shown(LOG)}")
-    return done.returncode == 0
+def logged(what: str, command: Sequence[str | Path], cwd: Path | None = None,
+           check: bool = True) -> "subprocess.CompletedProcess[str]":
+    """Runs a command with its output in the log, and returns it for the
+    caller to read; on failure, its tail, and the run stops unless check
+    is off."""
+    started = time.strftime("%F %T")
+    done = subprocess.run(command, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                          cwd=cwd, text=True, errors="replace")
+    log_line(what, done.stdout, started)
+    if done.returncode != 0 and check:
+        print("\n".join(done.stdout.splitlines()[-15:]), file=sys.stderr)
+        raise Stop(f"{what} failed: see {shown(LOG)}")
+    return done
 
 
 @contextmanager

@@ -65,6 +65,17 @@ def eeprom_devices(board: Board, options: Options, run: Path) -> list[str]:
             "-device", f"{eeprom_device(bus, 2 * CHIP_SIZE)},drive=ee,writable=off"]
 
 
+def kernel_line(board: Board, *more: str) -> str:
+    """The kernel's command line: the console, /init, and the record's
+    options."""
+    return " ".join([f"console={board.console}", "rdinit=/init", *more,
+                     *board.boot_options])
+
+
+def threading(board: Board) -> list[str]:
+    return ["-accel", "tcg,thread=single"] if board.tcg == "single" else []
+
+
 # A parked CPU's loop, in A32: wfi; b (back to the wfi).
 PARKED = (0xE320F003, 0xEAFFFFFD)
 

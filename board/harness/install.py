@@ -14,6 +14,7 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 
+from .apt import RETRIES
 from .host import TOP, TRIPLETS, Stop, logged, output, say
 
 APT_LOG = TOP / "log" / "apt.log"
@@ -92,8 +93,8 @@ def qemu_suite() -> list[str]:
     candidate = qemu_candidate()
     if candidate == 0:
         # An index that failed costs nothing while QEMU's came with others.
-        logged("apt-get update", as_root(["apt-get", "-oAcquire::Retries=3",
-                                          "update"]), check=False)
+        logged("apt-get update", as_root(["apt-get", RETRIES, "update"]),
+               check=False)
         candidate = qemu_candidate()
     if candidate >= 8:
         return []

@@ -20,7 +20,7 @@ from pathlib import Path
 
 from . import labsetup
 from .daemons import Daemon, alive, start, stop
-from .host import Stop, say
+from .host import Stop, say, xdg
 from .labsetup import WORKER
 
 
@@ -32,39 +32,36 @@ USAGE = "usage: lava/lab up | down [--purge] | status\n"
 # The ports the lab would like: the web app, the publisher's websocket, its
 # event stream. Another one where one is taken.
 PORTS = {"web": 8000, "publisher": 8001, "events": 5500}
+# Each daemon logs to its standard output, the lab's log file, opened before
+# the daemon gives up root for lavaserver, who cannot reach the lab.
+LOG = ("--log-file", "-")
 
 
 def folder() -> Path:
     """${XDG_STATE_HOME:-~/.local/state}/msgs_iic/lab: one lab a machine."""
-    state = os.environ.get("XDG_STATE_HOME", "")
-    base = Path(state) if os.path.isabs(state) else Path.home() / ".local/state"
-    return base / "msgs_iic" / "lab"
+    return xdg("XDG_STATE_HOME", ".local/state") / "msgs_iic" / "lab"
 
 
 def daemons(lab: Path, ports: dict[str, int]) -> list[Daemon]:
     web = f"http://127.0.0.1:{ports['web']}"
-    # Each logs to its standard output, the lab's log file, opened before
-    # the daemon gives up root for lavaserver, who cannot reach the lab.
-    logs = {name: ["--log-file", "-"]
-            for name in ("web", "publisher", "scheduler", "worker")}
     return [
         Daemon("web", ["gunicorn3", "lava_server.wsgi", "--bind",
                        f"127.0.0.1:{ports['web']}", "-u", "lavaserver", "-g",
                        "lavaserver", "--worker-class", "eventlet", "--workers",
-                       "2", *logs["web"]]),
+                       "2", *LOG]),
         Daemon("publisher", ["lava-server", "manage", "lava-publisher", "--host",
                              "127.0.0.1", "--port", str(ports["publisher"]),
-                             *logs["publisher"]]),
+                             *LOG]),
         Daemon("scheduler", ["lava-server", "manage", "lava-scheduler",
                              "--event-url",
                              f"tcp://127.0.0.1:{ports['events']}",
-                             *logs["scheduler"]]),
+                             *LOG]),
         # It notices a job's end when it pings: every 2 s, not every 20.
         Daemon("worker", ["lava-worker", "--name", WORKER, "--url", f"{web}/",
                           "--ws-url", f"http://127.0.0.1:{ports['publisher']}/ws/",
                           "--token-file", str(lab / "worker-token"),
                           "--ping-interval", "2", "--worker-dir",
-                          str(lab / "worker"), *logs["worker"]])]
+                          str(lab / "worker"), *LOG])]
 
 
 def environment(ports: dict[str, int]) -> dict[str, str]:

@@ -11,6 +11,7 @@ import shutil
 import subprocess
 from pathlib import Path
 
+from . import dispatch
 from .host import Stop, say
 from .install import install_dispatcher, need, qemu_fits, qemu_suite
 
@@ -96,7 +97,7 @@ def accounts(lab: Path) -> None:
         secret(lab / "worker-token", re.findall(r"Token\s*:\s*(\S+)", made)[0])
     if not re.search(r"^\* qemu\b", manage("device-types", "list"), re.M):
         manage("device-types", "add", "qemu")
-    DICTIONARY.write_text("{% extends 'qemu.jinja2' %}\n")
+    DICTIONARY.write_text(dispatch.DEVICE)
     shutil.chown(DICTIONARY, "lavaserver", "lavaserver")
     if not re.search(rf"^\* {DEVICE}\b", manage("devices", "list", "--all"),
                      re.M):

@@ -61,13 +61,10 @@ def qemu_context(board: Board, options: Options) -> dict[str, object]:
         context["memory"] = board.memory
     if board.nic:
         context["model"] = f"model={board.nic[0]}"
-    extra = [" ".join(board.machine[n:n + 2])
-             for n in range(2, len(board.machine), 2)]
-    extra.append("-audio none")
-    if board.tcg == "single":
-        extra.append("-accel tcg,thread=single")
-    devices = image.parking(board)
-    extra += [" ".join(devices[n:n + 2]) for n in range(0, len(devices), 2)]
+    # The record's other QEMU options, an option and its value a line.
+    others = [*board.machine[2:], "-audio", "none", *image.threading(board),
+              *image.parking(board)]
+    extra = [" ".join(others[n:n + 2]) for n in range(0, len(others), 2)]
     # The template's NIC takes the first; the others get one each, so that
     # none is left without a peer.
     extra += [f"-net nic,model={nic},macaddr={MAC.format(0x58 + n)}"
@@ -101,9 +98,8 @@ def job(target: Target, options: Options, base: str) -> str:
         *(f"  {key}: {quoted(value)}" for key, value in context.items()),
         "actions:", "- deploy:", "    to: tmpfs",
         "    os: oe", "    timeout: {minutes: 5}", "    images:"]
-    append = " ".join([f"console={board.console}", "rdinit=/init",
-                       *board.boot_options])
-    arguments = {"kernel": f"-kernel {{kernel}} -append \"{append}\"",
+    arguments = {"kernel": f"-kernel {{kernel}} -append "
+                           f"\"{image.kernel_line(board)}\"",
                  "dtb": "-dtb {dtb}", "ramdisk": "-initrd {ramdisk}"}
     for name, file in IMAGES.items():
         lines += [f"      {name}:", f"        url: {quoted(f'{base}/{file}')}",

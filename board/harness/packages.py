@@ -104,22 +104,22 @@ def unpack_all(debs: list[Path], into: Path) -> None:
         subprocess.run(["dpkg-deb", "-x", deb, into / "root"], check=True)
 
 
-def unpack_templates(debs: list[Path], into: Path) -> None:
-    """lava-server's device-type templates alone: unpacked, never
-    installed, to render a device dictionary as a lab's server does."""
+def unpack_only(kept: str, name: str, debs: list[Path], into: Path) -> None:
+    """One folder of the packages, as name: unpacked, never installed, for
+    what the package holds rather than what it does."""
     unpack_all(debs, into)
-    (into / "root" / "usr/share/lava-server/device-types").rename(
-        into / "device-types")
+    (into / "root" / kept).rename(into / name)
     shutil.rmtree(into / "root")
 
 
-def unpack_lava(debs: list[Path], into: Path) -> None:
-    """LAVA's test shell helpers alone, from lava-dispatcher: unpacked,
-    never installed (installing it brings some 150 packages)."""
-    unpack_all(debs, into)
-    (next((into / "root").glob("usr/lib/python3/dist-packages/lava_dispatcher"))
-     / "lava_test_shell").rename(into / "lava_test_shell")
-    shutil.rmtree(into / "root")
+# lava-server's device-type templates, to render a device dictionary as a
+# lab's server does.
+unpack_templates = partial(unpack_only, "usr/share/lava-server/device-types",
+                           "device-types")
+# LAVA's test shell helpers from lava-dispatcher (installing it brings some
+# 150 packages).
+unpack_lava = partial(unpack_only, "usr/lib/python3/dist-packages/"
+                      "lava_dispatcher/lava_test_shell", "lava_test_shell")
 
 
 def kernel_part(fetch: Fetch, flavour: str) -> Part:

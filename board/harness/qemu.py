@@ -30,14 +30,12 @@ def command(board: Board, boot: Path, run: Path,
             devices: list[str]) -> list[str]:
     serial = ["-serial", "null"] * (board.console_port - 1)
     wire = ["-trace", "bitbang_i2c_data"] if board.trace == "lines" else []
-    append = " ".join([f"console={board.console}", "rdinit=/init", "panic=-1",
-                       *board.boot_options])
-    accel = ["-accel", "tcg,thread=single"] if board.tcg == "single" else []
     memory = ["-m", f"{board.memory}M"] if board.memory else []
-    return [board.qemu, *board.machine, "-cpu", board.cpu, *memory, *accel,
-            *image.parking(board),
+    return [board.qemu, *board.machine, "-cpu", board.cpu, *memory,
+            *image.threading(board), *image.parking(board),
             "-kernel", str(boot), "-dtb", str(run / "board.dtb"),
-            "-initrd", str(run / "initramfs.gz"), "-append", append,
+            "-initrd", str(run / "initramfs.gz"),
+            "-append", image.kernel_line(board, "panic=-1"),
             "-no-reboot", "-display", "none", "-monitor", "none",
             "-audio", "none", *serial, "-serial", "stdio", *devices,
             "-trace", "i2c_*", *wire, "-D", str(run / "trace")]
@@ -124,7 +122,7 @@ def boot(target: Target, options: Options, guest: Guest, work: Path) -> Boot:
     trace = run / "trace"
     return Boot(board=board, arch=target.arch, kernel=release,
                 packages=guest.packages(board.kernel),
-                wall=round(seconds), seconds=round(seconds, 2),
+                seconds=round(seconds, 2),
                 console=console_log.read_text(errors="replace"),
                 console_log=console_log,
                 trace=tuple(trace.read_text().splitlines())

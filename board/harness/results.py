@@ -34,13 +34,16 @@ class Boot:
     arch: str                 # the program's architecture
     kernel: str
     packages: str             # NAME VERSION of each Debian package it used
-    wall: int                 # seconds from QEMU's start to its end
-    seconds: float            # the same, unrounded
+    seconds: float            # from QEMU's start to its end
     console: str
     console_log: Path
     trace: tuple[str, ...]    # QEMU's trace, as it wrote it
     qemu_err: str
     ending: Ending
+
+    @property
+    def wall(self) -> int:
+        return round(self.seconds)
 
 
 @dataclass(frozen=True)

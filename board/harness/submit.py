@@ -70,7 +70,8 @@ def call(server: Server, path: str, body: dict[str, str] | None = None) -> objec
     except urllib.error.HTTPError as error:
         said = error.read().decode(errors="replace")
         try:
-            said = json.loads(said).get("message") or json.loads(said)["detail"]
+            answer = json.loads(said)
+            said = answer.get("message") or answer["detail"]
         except (ValueError, KeyError, AttributeError):
             pass
         if error.code in (401, 403):
