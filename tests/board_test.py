@@ -21,8 +21,10 @@ from typing import Any
 
 import pytest
 
-from harness import dispatch, lab, options
-from harness.host import TOP
+from harness.cli.parse import parse
+from harness.farm import dispatch, lab
+from harness.host.progress import TOP
+from harness.options import Options
 from harness_test import decoded_read, decoded_write
 
 HELLO = "hello,this is I2C_RDWR i2c test \n"
@@ -120,8 +122,8 @@ TARGETS = [("vexpress", "armhf", "lines"), ("sabrelite", "armhf", "bytes-stop"),
 
 
 def test_every_board_has_a_row() -> None:
-    every = options.parse(["--board", "all"])
-    assert every is not None
+    every = parse(["--board", "all"])
+    assert isinstance(every, Options)
     assert TARGETS == [(t.board.name, t.arch, t.board.trace)
                        for t in every.targets]
 
@@ -171,10 +173,10 @@ def test_the_table(every_board: Run) -> None:
     ("sabrelite", [READ_BACK], 2,
      f"--after command 1 failed with exit status 1: {READ_BACK}\n"
      "i2ctransfer: I2C_RDWR: Connection timed out\n"),
-    ("raspi2b", [], 0, None),
-    ("raspi3b", [], 0, None),
-    ("ast2600-evb", [], 0, None),
-    ("orangepi-pc", [], 0, None),
+    ("raspi2b", [], 1, None),
+    ("raspi3b", [], 1, None),
+    ("ast2600-evb", [], 1, None),
+    ("orangepi-pc", [], 1, None),
 ], ids=["sabrelite", "raspi2b", "raspi3b", "ast2600-evb", "orangepi-pc"])
 def test_no_eeprom(tmp_path: Path, name: str, after: list[str], status: int,
                    failed: str | None) -> None:
@@ -187,15 +189,20 @@ def test_no_eeprom(tmp_path: Path, name: str, after: list[str], status: int,
     assert centiseconds(run.report) <= 150, "no pause after the failed transfers"
     if failed is None:
         assert not (run.report / "failed").exists()
+        assert run.stderr.splitlines()[-1] == (
+            "board: fail: line 2 is 'I2C_RDWR err ', where the good run has "
+            "'rd_buf is :0'"), "the verdict, and which line differed"
     else:
         assert run.read("failed") == failed
         assert [line for line in run.stderr.splitlines() if "--after" in line] \
             == [f"board: {failed.splitlines()[0]}"], "board/run says so"
+        assert f"board: {failed.splitlines()[0]}\n  {failed.splitlines()[1]}\n" \
+            in run.stderr, "and what the command printed, under it"
 
 
 def test_no_i2c_dev(tmp_path: Path) -> None:
     run = run_board(tmp_path, "--no-i2c-dev")
-    assert run.status == 0
+    assert run.status == 1
     check_ran(run.report, HELLO + "open/dev/i2c-0failed \n" + NO_BUS[len(HELLO):])
     assert run.read("trace") == "", "no bus traffic"
     assert centiseconds(run.report) <= 50, "no pause"
@@ -209,9 +216,14 @@ def test_write_protect(tmp_path: Path) -> None:
     picture = tmp_path / "bus.png"
     run = run_board(tmp_path, "--eeprom-image", str(chip), "--write-protect",
                     "--after", READ_BACK, "--picture", str(picture))
-    assert run.status == 0
+    assert run.status == 1, "the read-back is not 0..7"
     check_ran(run.report, HELLO + dump(*range(144, 152)))
-    assert run.read("after") == " ".join(f"0x{n:02x}" for n in range(0x90, 0x98)) + "\n"
+    held = " ".join(f"0x{n:02x}" for n in range(0x90, 0x98))
+    assert run.read("after") == held + "\n"
+    assert f"board: --after command 1: {READ_BACK}\n  {held}\n" in run.stderr, \
+        "what the --after command printed reaches the terminal, set apart"
+    assert run.stdout == HELLO + dump(*range(144, 152)), \
+        "and standard output is the program's alone"
     assert (run.report / "eeprom").read_bytes() == original, "the chip is unchanged"
     assert chip.read_bytes() == original, "the image file is unchanged"
     png = picture.read_bytes()
@@ -246,7 +258,7 @@ def test_other_bus(tmp_path: Path) -> None:
                                "cat /tmp/on.err",
                     "--after", "msgs_iic_on 3 </dev/null; echo status $?",
                     "--after", "ls -l /dev | cmp /tmp/dev.before -")
-    assert run.status == 0
+    assert run.status == 1, "msgs_iic alone fails on bus 0"
     check_ran(run.report, NO_BUS)
     adapter = ("msgs_iic_on: bus 3 (/dev/i2c-3), adapter '1e78a200.i2c-bus'\n"
                "msgs_iic_on: WARNING: msgs_iic writes 8 bytes at 0x10 of "
@@ -275,18 +287,20 @@ def signals(*results: str) -> list[str]:
             for case, result in zip(cases, results)]
 
 
-@pytest.mark.parametrize("args, cases", [
-    (["--board", "vexpress"], signals(*["pass"] * 6)),
+@pytest.mark.parametrize("args, cases, status", [
+    (["--board", "vexpress"], signals(*["pass"] * 6), 0),
     (["--board", "raspi3b", "--no-eeprom"],
-     signals("pass", "fail", "fail", "pass", "fail", "pass")),
+     signals("pass", "fail", "fail", "pass", "fail", "pass"), 1),
     (["--board", "sabrelite", "--no-i2c-dev"],
-     signals("fail", "fail", "fail", "pass", "fail", "pass")),
+     signals("fail", "fail", "fail", "pass", "fail", "pass"), 1),
 ], ids=["good-run", "no-eeprom", "no-i2c-dev"])
-def test_lava_in_guest(tmp_path: Path, args: list[str], cases: list[str]) -> None:
+def test_lava_in_guest(tmp_path: Path, args: list[str], cases: list[str],
+                       status: int) -> None:
     """The test definition's steps in the guest with LAVA's own
-    lava-test-case: each way the run can fail fails the cases it concerns."""
+    lava-test-case: each way the run can fail fails the cases it concerns,
+    and the exit status says so."""
     run = run_board(tmp_path, "--lava-test", *args)
-    assert run.status == 0
+    assert run.status == status
     assert lava_cases(run.report) == cases
     assert "board: LAVA test cases: open " in run.stderr
 

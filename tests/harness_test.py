@@ -4,6 +4,8 @@
 """board/run without a boot: its handling of bad input, the board records,
 and what it makes of a recorded console and a recorded trace of the bus."""
 
+import ast
+import base64
 import gzip
 import http.server
 import json
@@ -17,6 +19,7 @@ import struct
 import subprocess
 import time
 import zlib
+import xml.etree.ElementTree as ElementTree
 from collections.abc import Callable
 from contextlib import AbstractContextManager
 from dataclasses import replace
@@ -24,11 +27,15 @@ from pathlib import Path
 
 import pytest
 
-from harness import (apt, bench, boards, bus, cache, cli, dispatch, install,
-                     kernel, lava, qemu, report, results, submit)
-from harness.host import Stop
-from harness.options import Options, parse
-from harness.usage import usage
+from harness import boards
+from harness.farm import dispatch, jobs, submit
+from harness.guest import archive, cache, devicetree, kernel, lava_shell
+from harness.host import apt, build
+from harness.host.progress import Stop
+from harness.options import Options
+from harness.cli.parse import parse
+from harness.report import files, machine, verdict
+from harness.runs import bench, bus, console, marks
 
 TOP = Path(__file__).resolve().parents[1]
 DATA = TOP / "tests" / "data"
@@ -96,8 +103,25 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
     ("--eeprom-image /nonexistent",
      "--eeprom-image: no readable file '/nonexistent'"),
     ("--board raspi2b --no-eeprom --eeprom-image @image",
-     "--eeprom-image and --write-protect need the EEPROM that --no-eeprom "
-     "removes"),
+     "--eeprom-image needs the EEPROM that --no-eeprom removes"),
+    ("--board raspi2b --write-protect --no-eeprom",
+     "--write-protect needs the EEPROM that --no-eeprom removes"),
+    ("--report /etc/passwd", "--report /etc/passwd: cannot write a report "
+     "there (not a folder)"),
+    ("--report /etc/passwd/r", "--report /etc/passwd/r: cannot write a report "
+     "there (Not a directory)"),
+    ("--report /proc/msgs_iic", "--report /proc/msgs_iic: cannot write a "
+     "report there (No such file or directory)"),
+    ("--results /proc", "--results /proc: a folder, not a file"),
+    ("--junit /nonexistent/j.xml", "--junit /nonexistent/j.xml: cannot write "
+     "it (No such file or directory)"),
+    ("--results", "--results needs a value"),
+    ("--lava jobs --junit j.xml", "--lava writes a job and boots nothing, "
+     "which --junit has no part in"),
+    ("--bench --results r.json", "--bench times boots of the good run, which "
+     "--results has no part in"),
+    ("--list --board raspi2b", "--list lists the boards, which --board has no "
+     "part in"),
     ("--board all --no-eeprom",
      "--board all runs the good run, which --no-eeprom rules out"),
     ("--board all --write-protect",
@@ -111,15 +135,106 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
      "--picture draws the first transactions, which --before would take"),
 ])
 def test_bad_input(tmp_path: Path, args: str, line: str) -> None:
-    """One line, the usage and exit status 2, before anything is installed,
-    fetched or booted: stderr holds nothing else, stdout nothing at all."""
+    """One line that says what is wrong and where the usage is, exit
+    status 2, before anything is installed, fetched or booted: stderr holds
+    nothing else, stdout nothing at all, and no file is left behind."""
     image = tmp_path / "image"
     image.write_bytes(bytes(256))
     argv = args.replace("@image", str(image)).split()
     done = subprocess.run([TOP / "board" / "run", *argv], capture_output=True,
-                          text=True, stdin=subprocess.DEVNULL)
+                          text=True, stdin=subprocess.DEVNULL, cwd=tmp_path)
     assert (done.returncode, done.stderr, done.stdout) == (
-        2, f"board: {line}\n{usage()}", "")
+        2, f"board: {line}; see board/run --help\n", "")
+    assert [path.name for path in tmp_path.iterdir()] == ["image"]
+
+
+def test_list() -> None:
+    """board/run --list: a row for each board, from its record."""
+    done = subprocess.run([TOP / "board" / "run", "--list"], capture_output=True,
+                          text=True)
+    lines = done.stdout.splitlines()
+    assert (done.returncode, done.stderr) == (0, "")
+    assert re.split(r"\s{2,}", lines[0]) == [
+        "board", "stands for", "driver", "buses", "programs"]
+    rows = {line.split()[0]: re.split(r"\s{2,}", line) for line in lines[1:]}
+    assert list(rows) == boards.names()
+    assert rows["ast2600-evb"][1:] == ["ASPEED AST2600 BMC evaluation board",
+                                       "i2c-aspeed", "0-6 8 9 12-15", "armhf"]
+    assert rows["raspi3b"][2:] == ["i2c-bcm2835", "0", "armhf arm64"]
+
+
+def test_build_says_so_only_when_it_builds(tmp_path: Path,
+                                           capsys: pytest.CaptureFixture[str]
+                                           ) -> None:
+    """The build's progress line comes with make's first piece of work: a
+    build with nothing to do says nothing."""
+    subprocess.run(["cmake", "-S", TOP, "-B", tmp_path, "-DBUILD_TESTING=OFF"],
+                   check=True, capture_output=True)
+    build.make("host", tmp_path)
+    assert capsys.readouterr().err == "board: building msgs_iic for host\n"
+    build.make("host", tmp_path)
+    assert capsys.readouterr().err == ""
+
+
+# The placeholders of the README's and the guides' commands, as a person
+# would fill them in.
+PLACEHOLDERS = {"NAME": "vexpress", "DIR": "@tmp/dir", "URL": "http://127.0.0.1:9",
+                "[N]": "2", "$lab": "http://127.0.0.1:8000"}
+
+
+def documented() -> list[list[str]]:
+    """board/run's arguments in every command of the README and the guides:
+    the shell blocks' command lines, and the inline ones."""
+    found = []
+    for doc in [TOP / "README.md", *sorted((TOP / "doc").glob("*.md"))]:
+        text = doc.read_text()
+        lines = re.findall(r"`(board/run[^`\n]*)`", text)
+        for block in re.findall(r"^```sh\n(.*?)^```$", text, re.M | re.S):
+            pending = ""
+            for line in block.replace("\\\n", " ").splitlines():
+                pending += line + "\n"
+                try:
+                    tokens = shlex.split(pending, comments=True)
+                except ValueError:
+                    continue   # an open quote: the command goes on
+                pending = ""
+                if "board/run" in tokens:
+                    lines.append(shlex.join(tokens[tokens.index("board/run"):]))
+        found += [shlex.split(line)[1:] for line in lines]
+    return found
+
+
+@pytest.mark.parametrize("argv", documented(), ids=shlex.join)
+def test_documented_commands(tmp_path: Path, argv: list[str]) -> None:
+    """The README's and the guides' commands are ones board/run takes."""
+    filled = [PLACEHOLDERS.get(arg, arg).replace("@tmp", str(tmp_path))
+              for arg in argv]
+    assert parse(filled) is not None
+
+
+# The harness's parts, lowest first: a module imports from its own part or
+# one below it, never one above.
+LAYERS = ("boards", "options", "host", "guest", "runs", "report", "farm", "cli")
+
+
+@pytest.mark.parametrize("module", sorted(
+    (TOP / "board" / "harness").rglob("*.py")), ids=lambda path: str(
+        path.relative_to(TOP / "board" / "harness")))
+def test_data_flows_one_way(module: Path) -> None:
+    part = module.relative_to(TOP / "board" / "harness").parts
+    if part[0] == "__init__.py":
+        return
+    own = LAYERS.index(part[0].removesuffix(".py"))
+    for node in ast.walk(ast.parse(module.read_text())):
+        if not isinstance(node, ast.ImportFrom) or node.level == 0:
+            continue
+        if node.level < len(part):
+            continue   # from its own part
+        names = [node.module.split(".")[0]] if node.module else [
+            alias.name for alias in node.names]
+        for name in names:
+            assert LAYERS.index(name) <= own, \
+                f"{'/'.join(part)} imports {name}, which is above it"
 
 
 @pytest.mark.parametrize("folder, why", [
@@ -191,8 +306,8 @@ def test_installed_from(monkeypatch: pytest.MonkeyPatch, package: str,
                         suite: str | None) -> None:
     """The suite an installed package came from, for QEMU's x86 emulator
     to come from the same one as the arm one."""
-    monkeypatch.setattr(install, "output", lambda command: POLICY[package])
-    assert install.installed_from(package) == suite
+    monkeypatch.setattr(apt, "output", lambda command: POLICY[package])
+    assert apt.installed_from(package) == suite
 
 
 @pytest.mark.parametrize("script", ["board/run", "tests/run"])
@@ -229,26 +344,57 @@ def test_board_record(board: boards.Board) -> None:
     if part is not None:
         tree = part.folder / "dtbs" / board.dtb
         assert (part.folder / "modules" / f"{board.module}.ko").is_file()
-        nodes = subprocess.run(["fdtget", "-l", tree, "/"], capture_output=True,
-                               text=True, check=True).stdout.split()
-        memory = [int(node[7:], 16) for node in nodes if node.startswith("memory@")]
-        assert memory in ([], [board.ram_base]), "the tree's RAM base"
+        assert (devicetree.memory_base(tree) is None) == (
+            board.ram_base is not None), \
+            "a RAM base in the record where the tree has none, and only there"
+
+
+ORANGE, VEXPRESS = boards.find("orangepi-pc"), boards.BOARDS[0]
+assert ORANGE is not None
+
+
+@pytest.mark.parametrize("board, base, line", [
+    (VEXPRESS, 0x60000000, None),
+    (boards.find("sabrelite"), 0x10000000, None),
+    (boards.find("raspi2b"), 0, None),
+    (boards.find("ast2600-evb"), 0x80000000, None),
+    (ORANGE, 0x40000000, "orangepi-pc's device tree has no memory node: the "
+     "kernel loads above the record's RAM base, 0x40000000"),
+    (replace(VEXPRESS, ram_base=0x70000000), 0x60000000, "vexpress's record "
+     "gives RAM base 0x70000000, its device tree 0x60000000: the kernel "
+     "loads above the tree's"),
+    (replace(ORANGE, ram_base=None), 0, "orangepi-pc's device tree has no "
+     "memory node: the kernel loads above RAM base 0, since the record gives "
+     "none"),
+], ids=["vexpress", "sabrelite", "raspi2b", "ast2600-evb", "orangepi-pc",
+        "record-disagrees", "neither"])
+def test_ram_base(capsys: pytest.CaptureFixture[str], board: boards.Board | None,
+                  base: int, line: str | None) -> None:
+    """The RAM base that an armhf Image loads above, read from the board's
+    real device tree; the record's only where the tree has none, and one
+    line where the two disagree or the tree says nothing."""
+    assert board is not None
+    part = cache.current(cache.root(), "kernel-armmp")
+    if part is None:
+        pytest.skip("no armhf kernel in the cache")
+    assert devicetree.ram_base(board, part.folder / "dtbs" / board.dtb) == base
+    assert capsys.readouterr().err == (f"board: {line}\n" if line else "")
 
 
 def options(*argv: str) -> Options:
     parsed = parse(list(argv))
-    assert parsed is not None
+    assert isinstance(parsed, Options)
     return parsed
 
 
-def watched(tmp_path: Path, console: str, timeout: int = 5) -> results.Boot:
+def watched(tmp_path: Path, recorded: str, timeout: int = 5) -> marks.Boot:
     """A recorded console, fed to the console loop as QEMU would feed it."""
-    (tmp_path / "fed").write_text(console)
+    (tmp_path / "fed").write_text(recorded)
     feeder = subprocess.Popen(["sh", "-c", 'cat "$0"; sleep 30',
                                tmp_path / "fed"], stdout=subprocess.PIPE)
     log = tmp_path / "console"
     try:
-        ending = qemu.wait_for(feeder, log, timeout, time.monotonic())
+        ending = console.wait_for(feeder, log, timeout, time.monotonic())
     finally:
         feeder.kill()
         feeder.wait()
@@ -257,14 +403,14 @@ def watched(tmp_path: Path, console: str, timeout: int = 5) -> results.Boot:
     return booted(log, ending)
 
 
-def booted(log: Path, ending: results.Ending, seconds: float = 9.0) -> results.Boot:
+def booted(log: Path, ending: console.Ending, seconds: float = 9.0) -> marks.Boot:
     """A vexpress boot that left this console and ended so."""
-    return results.Boot(board=boards.BOARDS[0], arch="armhf",
-                        kernel="6.1.0-57-armmp",
-                        packages="linux-image-6.1.0-57-armmp 6.1.158-1\n",
-                        seconds=seconds,
-                        console=log.read_text() if log.exists() else "",
-                        console_log=log, trace=(), qemu_err="", ending=ending)
+    return marks.Boot(board=boards.BOARDS[0], arch="armhf",
+                      kernel="6.1.0-57-armmp",
+                      packages="linux-image-6.1.0-57-armmp 6.1.158-1\n",
+                      seconds=seconds,
+                      console=log.read_text() if log.exists() else "",
+                      console_log=log, trace=(), qemu_err="", ending=ending)
 
 
 GOOD_CONSOLE = (DATA / "vexpress-good.console").read_text()
@@ -272,49 +418,120 @@ BEFORE_FAILS = (DATA / "raspi3b-before-fails.console").read_text()
 UNFINISHED = GOOD_CONSOLE.split("@@begin after")[0]
 PANIC = UNFINISHED + "[    3.2] Kernel panic - not syncing: Attempted to kill init!\n"
 BEFORE = ("--before", "true", "--before", "i2ctransfer -y 0 w1@0x51 0x00")
-
-
-@pytest.mark.parametrize("console, argv, verdict, files", [
-    (GOOD_CONSOLE, ("--board", "all"), ("pass", ""), {
-        "output": GOOD, "status": "0\n", "centiseconds": "208\n",
-        "after": "0x00 0x01 0x02 0x03 0x04 0x05 0x06 0x07\n", "stderr": "",
-        "before": "", "eeprom": "ff" * 16 + "0001020304050607" + "ff" * 232}),
-    (BEFORE_FAILS, BEFORE, ("FAIL (guest command)", "--before command 2 "
-                            "failed with exit status 1, so msgs_iic did not "
-                            "run: i2ctransfer -y 0 w1@0x51 0x00"), {
+NO_BUS = "hello,this is I2C_RDWR i2c test \nI2C_RDWR err \nI2C_RDWR err \n" + \
+    "rd_buf is :0\n" * 8
+# The good console with nothing at 0x50: both transfers failed.
+NO_EEPROM = re.sub(r"(?<=^@@begin output\n).*?(?=^@@end output$)",
+                   base64.encodebytes(NO_BUS.encode()).decode(), GOOD_CONSOLE,
+                   flags=re.M | re.S)
+# The good console with LAVA's signals, one case failed.
+CASE_FAILED = GOOD_CONSOLE.replace("@@begin eeprom", "".join(
+    f"<LAVA_SIGNAL_TESTCASE TEST_CASE_ID={case} RESULT="
+    f"{'fail' if case == 'transfers' else 'pass'}>\n"
+    for case in verdict.CASES) + "@@begin eeprom")
+GOOD_FILES = {"output": GOOD, "status": "0\n", "centiseconds": "206\n",
+              "after": "0x00 0x01 0x02 0x03 0x04 0x05 0x06 0x07\n",
+              "stderr": "", "before": "",
+              "eeprom": "ff" * 16 + "0001020304050607" + "ff" * 232}
+# Recorded consoles, the options of their runs, the verdict and why, the
+# exit status it gives, and the report's files.
+CONSOLES = [
+    (GOOD_CONSOLE, ("--board", "all"), ("pass", ""), 0, GOOD_FILES),
+    (NO_EEPROM, (), ("fail", "line 2 is 'I2C_RDWR err ', where the good run "
+                     "has 'rd_buf is :0'"), 1, {**GOOD_FILES, "output": NO_BUS}),
+    (CASE_FAILED, ("--lava-test",), ("fail", "LAVA's case transfers failed"),
+     1, {**GOOD_FILES, "lava": "".join(
+         line + "\n" for line in CASE_FAILED.splitlines()
+         if line.startswith("<LAVA_SIGNAL"))}),
+    (BEFORE_FAILS, BEFORE, ("error", "--before command 2 failed with exit "
+                            "status 1, so msgs_iic did not run: i2ctransfer "
+                            "-y 0 w1@0x51 0x00"), 2, {
         "before": "i2ctransfer: I2C_RDWR: Remote I/O error\n",
         "eeprom": "ff" * 256,
         "failed": "--before command 2 failed with exit status 1, so msgs_iic "
                   "did not run: i2ctransfer -y 0 w1@0x51 0x00\n"
                   "i2ctransfer: I2C_RDWR: Remote I/O error\n"}),
-    (UNFINISHED, (), ("FAIL (did not finish)", "timed out after 1 s: the "
-                      "board did not boot or hung (expected /init's @@done, "
-                      "last saw '@@centiseconds 208'; console: @log)"), {}),
-    (PANIC, (), ("FAIL (did not finish)", "the run on the board failed: "
-                 "[    3.2] Kernel panic - not syncing: Attempted to kill "
-                 "init! (console: @log)"), {}),
-], ids=["good", "before-fails", "unfinished", "panic"])
-def test_console_to_results(tmp_path: Path, console: str, argv: tuple[str, ...],
-                            verdict: tuple[str, str],
-                            files: dict[str, str]) -> None:
-    """The console's markers as the run's results, its report's files and
-    --board all's verdict; a run that did not finish says why."""
-    boot = watched(tmp_path, console, timeout=1)
+    (UNFINISHED, (), ("error", "timed out after 1 s: the board did not boot "
+                      "or hung (expected /init's @@done, last saw "
+                      "'@@centiseconds 206'; console: @log)"), 2, {}),
+    (PANIC, (), ("error", "the run on the board failed: [    3.2] Kernel "
+                 "panic - not syncing: Attempted to kill init! (console: "
+                 "@log)"), 2, {}),
+]
+IDS = ["good", "no-eeprom", "case-failed", "before-fails", "unfinished", "panic"]
+
+
+def recorded_run(tmp_path: Path, recorded: str, argv: tuple[str, ...]
+                 ) -> tuple[marks.Results, Options]:
+    """A recorded console read as board/run reads a boot's."""
+    boot = watched(tmp_path, recorded, timeout=1)
     run = options(*argv, "--timeout", "1")
     if run.every_board:
-        run = replace(run, after=(cli.READ_BACK, *run.after))
-    found = results.collect(boot, run)
-    written = report.files(found)
-    verdict = (verdict[0], verdict[1].replace("@log", str(boot.console_log)))
-    assert cli.verdict(found) == verdict
+        run = replace(run, checks=(verdict.READ_BACK,))
+    return marks.collect(boot, run), run
+
+
+@pytest.mark.parametrize("recorded, argv, judged, status, report", CONSOLES,
+                         ids=IDS)
+def test_console_to_results(tmp_path: Path, recorded: str,
+                            argv: tuple[str, ...], judged: tuple[str, str],
+                            status: int, report: dict[str, str]) -> None:
+    """The console's markers as the run's results, its report's files,
+    the verdict and board/run's exit status; a run that did not finish
+    says why."""
+    found, run = recorded_run(tmp_path, recorded, argv)
+    written = files.files(found)
+    judged = (judged[0], judged[1].replace("@log", str(found.boot.console_log)))
+    assert verdict.judge(found, run)[:2] == judged
+    row = verdict.row(run.targets[0], found, run, None)
+    assert verdict.exit_status([row]) == status
     shown = {name: content.hex() if name == "eeprom" else content.decode()
              for name, content in written.items()
              if name not in ("console", "trace", "kernel", "packages", "wall",
                              "bus.vcd", "error", "error.log")}
-    assert shown == files
+    assert shown == report
     if found.error:
-        assert written["error"].decode() == f"{verdict[1]}\n"
+        assert written["error"].decode() == f"{judged[1]}\n"
         assert written["error.log"].decode().startswith("==> console <==\n")
+
+
+def test_results_for_machines(tmp_path: Path) -> None:
+    """Every recorded run as a row of --results' JSON and --junit's XML,
+    the XML read back by a real parser: a testsuite a row, a testcase a
+    case, failures and errors as the verdicts have them; the worst row's
+    exit status is the run's."""
+    rows = []
+    for n, (recorded, argv, _, _, _) in enumerate(CONSOLES):
+        (tmp_path / str(n)).mkdir()
+        found, run = recorded_run(tmp_path / str(n), recorded, argv)
+        rows.append(replace(verdict.row(run.targets[0], found, run, None),
+                            name=IDS[n]))
+    machine.write(rows, tmp_path / "results.json", tmp_path / "junit.xml")
+    listed = json.loads((tmp_path / "results.json").read_text())
+    assert [(r["name"], r["verdict"], r["board"], r["program"], r["driver"])
+            for r in listed] == [(name, judged[0], "vexpress", "armhf",
+                                  "i2c-versatile")
+                                 for name, (_, _, judged, _, _) in zip(IDS, CONSOLES)]
+    assert listed[0]["cases"] == dict.fromkeys(
+        (*verdict.CASES, "i2ctransfer"), "pass")
+    assert (listed[0]["seconds"], listed[0]["kernel"]) == (2.06, "6.1.0-57-armmp")
+    suites = ElementTree.parse(tmp_path / "junit.xml").getroot()
+    assert suites.tag == "testsuites"
+    assert [suite.get("name") for suite in suites] == IDS
+    for suite, row in zip(suites, rows):
+        cases = suite.findall("testcase")
+        failed = [case.get("name") for case in cases
+                  if case.find("failure") is not None]
+        errors = [case.get("name") for case in cases
+                  if case.find("error") is not None]
+        assert failed == [case for case, result in row.cases.items()
+                          if result != "pass"], row.name
+        assert errors == (["board"] if row.verdict == "error" else []), row.name
+        assert (suite.get("failures"), suite.get("errors"), suite.get(
+            "tests")) == (str(len(failed)), str(len(errors)), str(len(cases)))
+    assert verdict.exit_status(rows) == 2
+    assert verdict.exit_status(rows[:3]) == 1
+    assert verdict.exit_status(rows[:1]) == 0
 
 
 # When the recorded console's lines came, at a twentieth of a vexpress
@@ -344,7 +561,7 @@ def test_bench(tmp_path: Path) -> None:
         feeder = subprocess.Popen(["sh", "-c", paced(GOOD_CONSOLE)],
                                   stdout=subprocess.PIPE)
         started = time.monotonic()
-        ending = qemu.wait_for(feeder, tmp_path / "console", 5, started)
+        ending = console.wait_for(feeder, tmp_path / "console", 5, started)
         seconds = round(time.monotonic() - started, 2)
         feeder.kill()
         feeder.wait()
@@ -356,7 +573,7 @@ def test_bench(tmp_path: Path) -> None:
         assert list(found) == ["console", "init", "program", "end"]
         for (_, at), key in zip(PACE, found):
             assert at <= found[key] < at + 0.1, (key, found)
-    unfinished = booted(tmp_path / "none", results.Ending("timeout", ""))
+    unfinished = booted(tmp_path / "none", console.Ending("timeout", ""))
     table = bench.table([("vexpress", "armhf", boots, 3),
                          ("raspi2b", "armhf", [unfinished], 0)])
     assert table[:2] == [
@@ -494,14 +711,14 @@ def test_lava_definition() -> None:
     runs them in the guest."""
     yaml = pytest.importorskip("yaml")
     schemas = pytest.importorskip("lava_common.schemas")
-    definition = yaml.safe_load((TOP / lava.DEFINITION).read_text())
+    definition = yaml.safe_load((TOP / lava_shell.DEFINITION).read_text())
     run = options("--board", "vexpress", "--lava-repo", "https://git.invalid")
-    job = yaml.safe_load(lava.job(run.targets[0], run, "https://files.invalid"))
+    job = yaml.safe_load(jobs.job(run.targets[0], run, "https://files.invalid"))
     job["actions"][2]["test"]["definitions"] = [{
         "repository": definition, "from": "inline", "path": "inline/msgs-iic.yaml",
         "name": "msgs-iic"}]
     schemas.validate(job, strict=True)
-    assert lava.steps() == definition["run"]["steps"]
+    assert lava_shell.steps() == definition["run"]["steps"]
 
 
 @pytest.mark.parametrize("script", ["board/init", "lava/msgs-iic.sh"])
@@ -562,14 +779,14 @@ def test_failed_indexes(output: str, found: tuple[str, ...],
     """A failed index is named and costs nothing while every package the
     run needs came with the others; else the run stops, naming the first
     package missing and the indexes that failed."""
-    failed = apt.failures(f"Get:1 ...\n{output}Reading package lists...\n",
-                          "armhf")
+    failed = archive.failures(
+        f"Get:1 ...\n{output}Reading package lists...\n", "armhf")
     stanzas: dict[str, dict[str, str]] = {name: {} for name in found}
     if isinstance(said, str):
         with pytest.raises(Stop, match=f"^{re.escape(said)}$"):
-            apt.judge("armhf", failed, USERLAND, stanzas)
+            archive.check_wanted("armhf", failed, USERLAND, stanzas)
     else:
-        assert apt.judge("armhf", failed, USERLAND, stanzas) == said
+        assert archive.check_wanted("armhf", failed, USERLAND, stanzas) == said
 
 
 # lava-run's log of the vexpress job, its results alone; and the end of one
@@ -623,7 +840,7 @@ def test_lava_device(tmp_path: Path, target: boards.Target) -> None:
     board = target.board
     run = options("--board", board.name, "--arch", target.arch)
     device = dispatch.device(templates.folder / "device-types",
-                             lava.qemu_context(board, run), tmp_path)
+                             jobs.qemu_context(board, run), tmp_path)
     qemu = yaml.safe_load(device.read_text())["actions"]["boot"]["methods"][
         "qemu"]["parameters"]
     line = [qemu["command"], *shlex.split(" ".join(qemu["options"]
@@ -789,4 +1006,4 @@ def test_lab_bad_input(argv: list[str], line: str) -> None:
     done = subprocess.run([TOP / "lava" / "lab", *argv], capture_output=True,
                           text=True)
     assert (done.returncode, done.stderr, done.stdout) == (
-        2, f"lab: {line}\nusage: lava/lab up | down [--purge] | status\n", "")
+        2, f"lab: {line}; see lava/lab --help\n", "")

@@ -56,9 +56,10 @@ class Board:
     # Its RAM in MiB, where the machine insists on a size (or the boot wants
     # one); else QEMU's, or a lab's, default.
     memory: int | None = None
-    # Where the machine's RAM starts, as its device tree's memory node says:
-    # QEMU loads an armhf Image at the kernel's text offset above it.
-    ram_base: int = 0
+    # Where the machine's RAM starts, for a tree without a memory node
+    # (where there is one, board/run reads it there): QEMU loads an armhf
+    # Image at the kernel's text offset above it.
+    ram_base: int | None = None
     # Options for the kernel's command line beyond the console and /init.
     boot_options: tuple[str, ...] = LEAN
     # QEMU's TCG: "multi", a host thread for each emulated CPU, or "single",
@@ -91,7 +92,6 @@ BOARDS = (
         disable=("i2c1",),
         at_0x50="EDID",
         memory=256,
-        ram_base=0x60000000,
     ),
     Board(
         name="sabrelite",
@@ -109,7 +109,6 @@ BOARDS = (
         trace="bytes-stop",
         # QEMU runs the TWD timer at another rate than the clock tree says.
         disable=("/soc/timer@a00600",),
-        ram_base=0x10000000,
     ),
     Board(
         name="raspi2b",
@@ -174,7 +173,6 @@ BOARDS = (
         # QEMU's own EEPROM at 0x50 on bus 7, which the tree names for at24
         # to probe: the probe would land in the trace, which has no bus.
         disable=("i2c7",),
-        ram_base=0x80000000,
         # Linux on one CPU, the other parked in the SoC's SRAM, which the
         # tree does not name.
         remove=("/cpus/cpu@f01",),
@@ -203,6 +201,7 @@ BOARDS = (
         # overruns, so it gets one. Disabled CPUs are brought up all the
         # same. QEMU holds the others off until Linux powers them on.
         remove=("/cpus/cpu@1", "/cpus/cpu@2", "/cpus/cpu@3"),
+        # Its tree has no memory node: the boot loader adds one.
         ram_base=0x40000000,
         tcg="single",
     ),

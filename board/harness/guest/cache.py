@@ -16,13 +16,12 @@ import hashlib
 import os
 import re
 import shutil
-import tempfile
 from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 
-from .host import Stop, xdg
+from ..host.progress import Stop, unwritable, xdg
 
 ENVIRONMENT = "MSGS_IIC_CACHE"
 # What a part holds, beside its packages: a part of another format does not
@@ -44,16 +43,11 @@ def root() -> Path:
 def ready(folder: Path) -> Path:
     """The cache folder, made if need be; one plain line where it cannot
     be made or written."""
-    try:
-        folder.mkdir(parents=True, exist_ok=True)
-        with tempfile.NamedTemporaryFile(dir=folder):
-            pass
-    except OSError as error:
-        why = "not a folder" if folder.exists() and not folder.is_dir() \
-            else error.strerror
+    why = unwritable(folder)
+    if why is not None:
         raise Stop(f"cannot use {folder} for the cache of Debian's packages "
                    f"({why}): set {ENVIRONMENT} to a folder that can be "
-                   "written") from None
+                   "written")
     return folder
 
 

@@ -18,17 +18,23 @@ import urllib.error
 import urllib.request
 from pathlib import Path
 
-from . import labsetup
+from ..host.progress import Stop, say, xdg
+from . import lab_setup
 from .daemons import Daemon, alive, start, stop
-from .host import Stop, say, xdg
-from .labsetup import WORKER
+from .lab_setup import WORKER
 
 
 def tell(line: str) -> None:
     say(line, "lab")
 
 
-USAGE = "usage: lava/lab up | down [--purge] | status\n"
+USAGE = """\
+usage: lava/lab up | down [--purge] | status
+  up             install and start what is missing; prints the web address
+  status         what runs (exit status 0 when all of it does)
+  down           stop what up started
+  down --purge   also drop the lab's database and files
+"""
 # The ports the lab would like: the web app, the publisher's websocket, its
 # event stream. Another one where one is taken.
 PORTS = {"web": 8000, "publisher": 8001, "events": 5500}
@@ -110,9 +116,9 @@ def worker_state(web: str) -> str:
 def up(lab: Path) -> int:
     lab.mkdir(parents=True, exist_ok=True)
     lab.chmod(0o700)
-    labsetup.install()
-    labsetup.database(lab)
-    labsetup.accounts(lab)
+    lab_setup.install()
+    lab_setup.database(lab)
+    lab_setup.accounts(lab)
     running = [d for d in daemons(lab, PORTS) if alive(lab, d) is not None]
     chosen = ports(lab, bool(running))
     for daemon in daemons(lab, chosen):
@@ -128,7 +134,7 @@ def up(lab: Path) -> int:
         time.sleep(1)
     tell(f"up at {web}/; the admin's password is in {lab}/password")
     tell(f"for lavacli: lavacli identities add --uri {web}/RPC2 --username "
-         f"{labsetup.ADMIN} --token \"$(cat {lab}/token)\" lab")
+         f"{lab_setup.ADMIN} --token \"$(cat {lab}/token)\" lab")
     tell(f"to run the jobs there: LAVA_TOKEN=\"$(cat {lab}/token)\" board/run "
          f"--board all --lava-submit {web}")
     print(web)
@@ -141,12 +147,12 @@ def down(lab: Path, purge: bool) -> int:
     for daemon in reversed(daemons(lab, PORTS)):
         stop(lab, daemon)
     started = (lab / "postgres").exists()
-    version, name, state = labsetup.cluster()
+    version, name, state = lab_setup.cluster()
     if purge:
         if state != "online":
             subprocess.run(["pg_ctlcluster", version, name, "start"], check=True)
             started = True
-        labsetup.purge(lab)
+        lab_setup.purge(lab)
     if started:
         subprocess.run(["pg_ctlcluster", version, name, "stop"], check=True)
     (lab / "postgres").unlink(missing_ok=True)
@@ -162,7 +168,7 @@ def status(lab: Path) -> int:
         pid = alive(lab, daemon)
         running += pid is not None
         print(f"{daemon.name:<10} " + (f"running, pid {pid}" if pid else "stopped"))
-    version, name, state = labsetup.cluster()
+    version, name, state = lab_setup.cluster()
     print(f"{'postgres':<10} {version} {name} {state}"
           + (", started by the lab" if (lab / "postgres").exists() else ""))
     web = f"http://127.0.0.1:{chosen['web']}"
@@ -172,10 +178,13 @@ def status(lab: Path) -> int:
 
 
 def main(argv: list[str]) -> int:
+    if argv in (["-h"], ["--help"]):
+        sys.stdout.write(USAGE)
+        return 0
     if argv not in (["up"], ["down"], ["down", "--purge"], ["status"]):
-        tell(f"unknown command '{' '.join(argv)}'" if argv else
-             "a command, please: up, down or status")
-        sys.stderr.write(USAGE)
+        tell((f"unknown command '{' '.join(argv)}'" if argv else
+              "a command, please: up, down or status")
+             + "; see lava/lab --help")
         return 2
     if os.geteuid() != 0:
         tell("lava/lab needs root: apt, PostgreSQL and lava-server's own "

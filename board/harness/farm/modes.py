@@ -3,7 +3,7 @@
 
 """board/run and a board farm: LAVA jobs written for a lab (--lava), run in
 LAVA's own dispatcher here (--lava-dispatch), or sent to a LAVA server and
-judged by its own results (--lava-submit)."""
+judged by its own results (--lava-submit); the last two give a row each."""
 
 import shutil
 import urllib.parse
@@ -11,22 +11,22 @@ from contextlib import nullcontext
 from dataclasses import replace
 from pathlib import Path
 
-from . import dispatch, lava, submit
-from .host import TOP, Stop, say
-from .install import install_dispatcher
-from .options import Options
-from .packages import Guest
-from .usage import LAVA_REPO, LAVA_URL
+from ..boards import Target
+from ..guest.packages import Guest
+from ..host.apt import install_dispatcher
+from ..host.progress import TOP, Stop, say
+from ..options import LAVA_REPO, LAVA_URL, Options
+from ..report.verdict import CASES, Row
+from . import dispatch, jobs, submit
 
 
-def written(options: Options, guest: Guest, folder: Path, work: Path) -> int:
+def write_jobs(options: Options, guest: Guest, folder: Path, work: Path) -> None:
     for target in options.targets:
         into, base = folder, options.lava_url
         if options.every_board:
             into, base = folder / target.name, f"{base}/{target.name}"
-        lava.write_job(target, options, guest, work, into, base)
+        jobs.write_job(target, options, guest, work, into, base)
         say(f"wrote {into / 'job.yaml'} and the files it deploys")
-    return 0
 
 
 def this_repository(options: Options, mode: str) -> Options:
@@ -40,10 +40,33 @@ def this_repository(options: Options, mode: str) -> Options:
     return replace(options, lava_repo=str(TOP))
 
 
+def lava_row(target: Target, found: dispatch.Verdict, guest: Guest,
+             report: Path | None = None) -> Row:
+    """LAVA's verdict as a row: an error where the job failed, a failure
+    where a case did not pass."""
+    cases = {case: result.split()[0] for case, result in found.cases.items()}
+    time = found.cases.get("time", "").split()
+    seconds = float(time[1]) if len(time) > 1 else None
+    missing = [case for case in CASES if case not in cases]
+    failed = [case for case, result in cases.items() if result != "pass"]
+    if found.job != "pass":
+        verdict, why = "error", f"LAVA's job: {found.job}: {found.error}"
+    elif missing:
+        verdict, why = "error", f"LAVA gave no result for {', '.join(missing)}"
+    elif failed:
+        verdict, why = "fail", f"LAVA's case {', '.join(failed)} failed"
+    else:
+        verdict, why = "pass", ""
+    kernel = (guest.kernel(target.board.kernel) / "release").read_text().strip()
+    return Row(target.name, target.board.name, target.arch, kernel,
+               target.board.module, verdict, why, cases, seconds,
+               found.seconds, report, found.link)
+
+
 def submitted(options: Options, guest: Guest, work: Path,
-              server: submit.Server) -> int:
+              server: submit.Server) -> list[Row]:
     """Each job sent to the server, and the server's own verdict on each
-    case read back; 0 only when every case of every job passed."""
+    case read back."""
     options = this_repository(options, "--lava-submit")
     folder = options.lava_dir or work / "lava"
     published = options.lava_dir and options.lava_url != LAVA_URL
@@ -53,47 +76,47 @@ def submitted(options: Options, guest: Guest, work: Path,
     folder.mkdir(parents=True, exist_ok=True)
     with nullcontext(options.lava_url) if published else \
             dispatch.served(folder, address) as base:
-        jobs = []
+        sent = []
         for target in options.targets:
             into = folder / target.name
-            lava.write_job(target, options, guest, work, into,
+            jobs.write_job(target, options, guest, work, into,
                            f"{base}/{target.name}")
             number = submit.send(server, (into / "job.yaml").read_text())
             say(f"submitted {target.name}'s job: "
                 f"{server.url}/scheduler/job/{number}")
-            jobs.append((target, number))
-        seconds = submit.wait(server, [number for _, number in jobs],
+            sent.append((target, number))
+        seconds = submit.wait(server, [number for _, number in sent],
                               options.timeout)
-    rows = [(target.board.name, target.arch,
-             submit.results(server, number, seconds[number]))
-            for target, number in jobs]
-    print("\n".join(dispatch.table(rows)))
-    return 0 if all(dispatch.passed(found) for *_, found in rows) else 1
+    found = [(target, submit.results(server, number, seconds[number]))
+             for target, number in sent]
+    print("\n".join(dispatch.table([(target.board.name, target.arch, verdict)
+                                    for target, verdict in found])))
+    return [lava_row(target, verdict, guest) for target, verdict in found]
 
 
-def dispatched(options: Options, guest: Guest, work: Path) -> int:
-    """Each job in LAVA's dispatcher, a table of LAVA's verdicts; 0 only
-    when every case of every job passed."""
+def dispatched(options: Options, guest: Guest, work: Path) -> list[Row]:
+    """Each job in LAVA's dispatcher, a table of LAVA's verdicts."""
     install_dispatcher()
     options = this_repository(options, "--lava-dispatch")
     assert guest.templates is not None
     templates = guest.templates.folder / "device-types"
     folder = options.lava_dir or work / "lava"
     (work / "dispatch").mkdir()
-    rows = []
+    found = []
     with dispatch.served(folder) as base:
         for target in options.targets:
             into = folder / target.name
-            lava.write_job(target, options, guest, work, into,
+            jobs.write_job(target, options, guest, work, into,
                            f"{base}/{target.name}")
             device = dispatch.device(
-                templates, lava.qemu_context(target.board, options), into)
+                templates, jobs.qemu_context(target.board, options), into)
             say(f"running {target.name}'s job in LAVA's dispatcher")
             log, seconds = dispatch.run(into / "job.yaml", device,
                                         options.timeout, work / "dispatch")
-            found = dispatch.verdict(log, seconds)
-            if found.job != "pass":
-                say(f"{target.name}: LAVA: {found.error}")
+            verdict = dispatch.verdict(log, seconds)
+            if verdict.job != "pass":
+                say(f"{target.name}: LAVA: {verdict.error}")
+            kept = None
             if options.report:
                 kept = options.report / (target.name if options.every_board
                                          else "")
@@ -101,6 +124,8 @@ def dispatched(options: Options, guest: Guest, work: Path) -> int:
                 (kept / "lava.log").write_text(log)
                 for name in ("job.yaml", "device.yaml"):
                     shutil.copy(into / name, kept / name)
-            rows.append((target.board.name, target.arch, found))
-    print("\n".join(dispatch.table(rows)))
-    return 0 if all(dispatch.passed(found) for *_, found in rows) else 1
+            found.append((target, verdict, kept))
+    print("\n".join(dispatch.table([(target.board.name, target.arch, verdict)
+                                    for target, verdict, _ in found])))
+    return [lava_row(target, verdict, guest, kept)
+            for target, verdict, kept in found]

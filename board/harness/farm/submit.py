@@ -17,8 +17,8 @@ from dataclasses import dataclass
 from datetime import datetime
 from pathlib import Path
 
+from ..host.progress import Stop
 from .dispatch import Verdict
-from .host import Stop
 
 LAVACLI = Path("~/.config/lavacli.yaml").expanduser()
 POLL = 2   # seconds between two looks at a job

@@ -1,53 +1,23 @@
 # SPDX-License-Identifier: MIT
 # SPDX-FileCopyrightText: 2026 The msgs_iic authors
-"""LAVA: jobs for a lab's QEMU workers, made from the board records, and
-LAVA's own guest helpers, for running the test definition in the guest."""
+"""LAVA jobs for a lab's QEMU workers, made from the board records: each
+deploys the board's kernel, device tree and a ramdisk that gives a shell."""
 
 import json
-import re
 import shutil
 from pathlib import Path
 
-from . import image
-from .boards import Board, Target
-from .host import TOP
-from .options import Options
-from .packages import Guest
-
-DEFINITION = Path("lava") / "msgs-iic.yaml"
-# lava-test-case and what it sources, from lava-dispatcher's test shell.
-HELPERS = ("lava-test-case", "lava-common-functions")
+from ..boards import Board, Target
+from ..guest import devicetree, image
+from ..guest.lava_shell import DEFINITION
+from ..guest.packages import Guest
+from ..options import Options
 # The ramdisk's shell, as /init sets it: LAVA takes a prompt with a ':'
 # in it for one, and warns of any other.
 PROMPT = "msgs-iic:/# "
 # The template gives the first NIC 52:54:00:12:34:58; the others follow.
 MAC = "52:54:00:12:34:{:02x}"
 IMAGES = {"kernel": "vmlinuz", "dtb": "board.dtb", "ramdisk": "ramdisk.cpio.gz"}
-
-
-def steps() -> list[str]:
-    """The test definition's run steps: the items of run: steps: (a list
-    of plain strings, as LAVA's schema has it)."""
-    text = (TOP / DEFINITION).read_text()
-    block = re.search(r"^run:\n  steps:\n((?:    - .*\n)+)", text, re.M)
-    if block is None:
-        raise ValueError(f"{DEFINITION} has no run: steps: list")
-    return [line[len("    - "):] for line in block.group(1).splitlines()]
-
-
-def add_test_shell(guest: Guest, root: Path) -> None:
-    """LAVA's helpers on /lava/bin (with the interpreter line that LAVA
-    itself writes in), this repository's lava/ under /lava/repo, and the
-    definition's steps as /lava/steps, for /init to run."""
-    assert guest.lava is not None
-    helpers = guest.lava.folder / "lava_test_shell"
-    (root / "lava" / "bin").mkdir(parents=True)
-    for helper in HELPERS:
-        script = root / "lava" / "bin" / helper
-        script.write_text("#!/bin/sh\n" + (helpers / helper).read_text())
-        script.chmod(0o755)
-    shutil.copytree(TOP / "lava", root / "lava" / "repo" / "lava")
-    (root / "lava" / "steps").write_text("\n".join(steps()) + "\n")
 
 
 def qemu_context(board: Board, options: Options) -> dict[str, object]:
@@ -126,7 +96,7 @@ def write_job(target: Target, options: Options, guest: Guest, work: Path,
                     shell=True)
     folder.mkdir(parents=True, exist_ok=True)
     image.make_initramfs(root, folder / IMAGES["ramdisk"])
-    image.make_dtb(board, guest, folder / IMAGES["dtb"])
+    devicetree.make_dtb(board, guest, folder / IMAGES["dtb"])
     shutil.copy(guest.kernel(board.kernel) / "vmlinuz",
                 folder / IMAGES["kernel"])
     (folder / "job.yaml").write_text(job(target, options, base))

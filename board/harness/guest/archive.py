@@ -12,10 +12,9 @@ import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 
-from .host import LOG, Stop, logged, shown
+from ..host.apt import RETRIES
+from ..host.progress import LOG, Stop, logged, shown
 
-# Transient failures on the way (a dropped connection, a slow mirror).
-RETRIES = "-oAcquire::Retries=3"
 # apt's words for why an index failed, as a person would put it.
 CAUSES = ((r"unexpected size|Hash Sum mismatch", "mirror mid-sync?"),
           (r"\b404\b", "not on the mirror"),
@@ -62,7 +61,7 @@ def failures(output: str, arch: str) -> list[Failed]:
 
 def update(folder: Path, arch: str) -> list[Failed]:
     """The architecture's package lists brought up to date, as far as the
-    mirror lets; what did not arrive is returned, for judge to weigh."""
+    mirror lets; what did not arrive is returned, for check_wanted."""
     done = logged(f"apt-get update ({arch})",
                   command(folder, arch, "apt-get", "update"), check=False)
     return failures(done.stdout, arch)
@@ -82,8 +81,8 @@ def show(folder: Path, arch: str, *packages: str) -> dict[str, dict[str, str]]:
     return stanzas
 
 
-def judge(arch: str, failed: list[Failed], wanted: tuple[str, ...],
-          found: dict[str, dict[str, str]]) -> list[str]:
+def check_wanted(arch: str, failed: list[Failed], wanted: tuple[str, ...],
+                 found: dict[str, dict[str, str]]) -> list[str]:
     """What to tell a person of the indexes that failed, where everything
     wanted came with the others; else one line that names what is
     missing, and the run stops."""

@@ -1,44 +1,30 @@
 # SPDX-License-Identifier: MIT
 # SPDX-FileCopyrightText: 2026 The msgs_iic authors
 
-"""The host's tools, through apt where they are missing: the cross
-compilers, QEMU 8.0 or newer (from the release's backports where need
-be), dtc and cpio, and sigrok and gnuplot for a report or a picture."""
+"""The host's apt, in one place: scripts/need for what is missing, the
+suite QEMU comes from (the release's backports where need be), and what
+dpkg says is installed."""
 
 import os
 import re
 import shutil
 import subprocess
-import time
-from collections.abc import Callable, Iterator
-from contextlib import contextmanager
 from pathlib import Path
 
-from .apt import RETRIES
-from .host import TOP, TRIPLETS, Stop, logged, output, say
+from .progress import TOP, Stop, logged, output, say
 
 APT_LOG = TOP / "log" / "apt.log"
+NEED = TOP / "scripts" / "need"
+# Transient failures on the way (a dropped connection, a slow mirror).
+RETRIES = "-oAcquire::Retries=3"
 DISPATCHER = ("board/run --lava-dispatch needs LAVA's dispatcher (lava-dispatcher, "
               "its lava-run) and QEMU's x86 emulator, the same version as its "
               "arm one")
 
-NEEDS = ("board/run needs QEMU 8.0 or newer (qemu-system-arm, with "
-         "at24c-eeprom's address-size), the armhf cross g++ "
-         "(arm-linux-gnueabihf-g++), dtc, cpio, cmake and make; the arm64 "
-         "cross g++ (aarch64-linux-gnu-g++) for an arm64 program, sigrok-cli "
-         "for a report of vexpress's bus, gnuplot for a picture of it")
 
-
-def qemu_version(qemu: str) -> str:
-    found = re.search(r"version (\S+)", output([qemu, "--version"]))
-    return found.group(1) if found else "(unknown)"
-
-
-def qemu_fits() -> bool:
-    """QEMU before 8.0 gives at24c-eeprom a two-byte word address whatever
-    its size, so a 24C02-style write lands in the wrong place."""
-    return (shutil.which("qemu-system-arm") is not None and "address-size"
-            in output(["qemu-system-arm", "-device", "at24c-eeprom,help"]))
+def need_command(what: str, *args: str) -> list[str]:
+    """scripts/need on the packages, its log beside the host's install."""
+    return [str(NEED), "--log", str(APT_LOG), "--for", what, *args]
 
 
 def as_root(command: list[str]) -> list[str]:
@@ -119,57 +105,10 @@ def configured(tools: list[str]) -> bool:
     return states.split("\n")[:-1] == ["install ok installed"] * len(packages)
 
 
-@contextmanager
-def host_tools(arches: set[str], emulator: bool, decoder: bool,
-               plotter: bool, compilers: Callable[[], None]) -> Iterator[None]:
-    """What the host lacks, through scripts/need, in one transaction: a
-    cross compiler for each architecture, QEMU unless nothing boots, the
-    sigrok decoder and gnuplot only when a report or a picture asks. dpkg
-    configures them before it runs the triggers (man-db's takes seconds):
-    the build starts (the callback) once the compilers are configured, and
-    the run once every tool is; apt is waited for at the end."""
-    cross = [f"g++-{TRIPLETS[arch]}:{TRIPLETS[arch]}-g++"
-             for arch in sorted(arches, reverse=True)]
-    first = ["cmake", "make", *cross]
-    tools = [*first, "device-tree-compiler:dtc", "cpio"]
-    suite: list[str] = []
-    if emulator and not qemu_fits() and shutil.which("qemu-system-arm") is None:
-        tools.append("qemu-system-arm")
-        suite = qemu_suite()
-    if decoder:
-        tools.append("sigrok-cli")
-    if plotter:
-        tools.append("gnuplot-nox:gnuplot")
-    # A log of its own: the guest's packages are fetched meanwhile.
-    need = [str(TOP / "scripts" / "need"), "--log", str(APT_LOG), "--for",
-            NEEDS]
-    installing = subprocess.Popen([*need, *suite, *tools])
-    building = False
-    while not building or not configured(tools):
-        if not building and configured(first):
-            building = True
-            compilers()
-        if installing.poll() is not None:
-            break
-        time.sleep(0.25)
-    if installing.poll() not in (None, 0):
-        raise SystemExit(2)
-    if not building:
-        compilers()
-    if emulator and not qemu_fits():
-        raise Stop(f"QEMU {qemu_version('qemu-system-arm')}'s at24c-eeprom "
-                   "has no address-size: install QEMU 8.0 or newer (on "
-                   "Debian 12: apt-get install -t bookworm-backports "
-                   "qemu-system-arm)")
-    yield
-    if installing.wait() != 0:
-        raise SystemExit(2)
-
-
 def need(packages: list[str], options: list[str], what: str) -> None:
-    """scripts/need on the packages, its log beside the host's install."""
-    if subprocess.run([str(TOP / "scripts" / "need"), "--log", str(APT_LOG),
-                       "--for", what, *options, *packages]).returncode != 0:
+    """What is missing of the packages, installed; exit status 2 where it
+    cannot be, after scripts/need's own line."""
+    if subprocess.run(need_command(what, *options, *packages)).returncode != 0:
         raise SystemExit(2)
 
 

@@ -5,14 +5,15 @@
 
 import textwrap
 
-from . import boards
+from .. import boards
+from ..options import LAVA_REPO, LAVA_URL
 
-# Placeholders for where a lab publishes a job's files and keeps this
-# repository.
-LAVA_URL = "https://lava.example.invalid/msgs-iic"
-LAVA_REPO = "https://git.example.invalid/msgs_iic.git"
 USAGE = """\
 usage: board/run [OPTION]...
+Runs msgs_iic on an emulated ARM board and gives a verdict: exit status 0
+for a pass, 1 for a failed test, 2 for bad input or a run that did not
+finish.
+  --list               the boards: what each stands for, its I2C driver and buses
   --board NAME         {boards}
   --arch ARCH          the program's: armhf (the default), or arm64 on a board
                        with a 64-bit kernel ({wide})
@@ -37,6 +38,8 @@ usage: board/run [OPTION]...
                        DIR/BOARD with --board all
   --picture FILE       draw the program's two transactions on vexpress's bus
                        into a PNG: SCL, SDA and the decoded bytes
+  --results FILE       also write each row's verdict and cases as JSON
+  --junit FILE         also write them as JUnit XML, a testsuite a row
   --timeout SEC        give up on a board after SEC seconds (default 180)
   --bench [N]          boot each board N times (default 3) and print where the
                        time goes: the minimum and median from QEMU's start to the

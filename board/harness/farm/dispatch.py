@@ -19,7 +19,7 @@ from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 
-from .host import TOP, Stop
+from ..host.progress import TOP, Stop
 
 # A lab's device of the qemu type that sets nothing of its own.
 DEVICE = "{% extends 'qemu.jinja2' %}\n"

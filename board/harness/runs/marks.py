@@ -1,30 +1,19 @@
 # SPDX-License-Identifier: MIT
 # SPDX-FileCopyrightText: 2026 The msgs_iic authors
 
-"""A run's results, read off the markers that /init writes on the console."""
+"""A run's results, read off the marks that the board writes as it runs:
+base64 sections for what was printed, a line each for the rest."""
 
 import base64
-import dataclasses
 import re
 from dataclasses import dataclass
 from pathlib import Path
 
 from . import bus
-from .boards import Board
-from .host import shown
-from .options import Options
-
-
-@dataclass(frozen=True)
-class Ending:
-    """How the wait on the console ended: "done" (the guest finished),
-    "fail" (/init or the kernel failed), "timeout" or "stopped" (QEMU
-    exited), with the line that ended it or the last one seen."""
-    kind: str
-    line: str
-    # Seconds from QEMU's start to the console's first line ("console") and
-    # to /init's marks ("init", "program"), as they came.
-    times: dict[str, float] = dataclasses.field(default_factory=dict)
+from ..boards import Board
+from ..host.progress import shown
+from ..options import Options
+from .console import Ending
 
 
 @dataclass(frozen=True)
@@ -56,6 +45,10 @@ class Results:
     output: bytes | None = None   # None: the program did not run
     stderr: bytes = b""
     after: bytes = b""
+    # What each guest command printed, in order: the --before ones, and
+    # board/run's checks, then the --after ones.
+    before_each: tuple[bytes, ...] = ()
+    after_each: tuple[bytes, ...] = ()
     status: int | None = None
     centiseconds: int | None = None
     eeprom: bytes | None = None
@@ -89,19 +82,32 @@ def unfinished(boot: Boot, timeout: int) -> str:
     return f"{why[ending.kind]} (expected /init's @@done, {seen}; {where})"
 
 
+def each(console: str, step: str) -> tuple[bytes, ...]:
+    """What each command of a step printed, in the order they ran."""
+    numbers = sorted(int(n) for n in re.findall(
+        rf"^@@begin {step}\.(\d+)$", console, re.M))
+    return tuple(section(console, f"{step}.{n:03d}") for n in numbers)
+
+
 def failed_command(console: str, options: Options) -> bytes | None:
-    """The guest command that ended its step, and what it printed."""
+    """The guest command that ended its step, and what it printed: one of
+    the --before or --after commands, or one of board/run's own checks."""
     found = field(console, "failed")
     if found is None:
         return None
     step, status, number = found.split()
+    n = int(number)
+    printed = section(console, f"{step}.{n:03d}")
+    if step == "after" and n <= len(options.checks):
+        return (f"board/run's check failed with exit status {status}: "
+                f"{options.checks[n - 1]}\n").encode() + printed
+    if step == "after":
+        n -= len(options.checks)
     commands = options.before if step == "before" else options.after
-    text = (f"--{step} command {int(number)} failed with exit status "
-            f"{status}")
+    text = f"--{step} command {n} failed with exit status {status}"
     if step == "before":
         text += ", so msgs_iic did not run"
-    text += f": {commands[int(number) - 1]}\n"
-    return text.encode() + section(console, "failed")
+    return f"{text}: {commands[n - 1]}\n".encode() + printed
 
 
 def collect(boot: Boot, options: Options) -> Results:
@@ -117,10 +123,12 @@ def collect(boot: Boot, options: Options) -> Results:
     status = field(console, "status")
     ran = status is not None
     eeprom = section(console, "eeprom").decode().replace("0x", "")
+    before, after = each(console, "before"), each(console, "after")
     return Results(
-        boot, trace, vcd, None, before=section(console, "before"),
+        boot, trace, vcd, None, before=b"".join(before),
         output=section(console, "output") if ran else None,
-        stderr=section(console, "stderr"), after=section(console, "after"),
+        stderr=section(console, "stderr"), after=b"".join(after),
+        before_each=before, after_each=after,
         status=int(status) if status is not None else None,
         centiseconds=int(field(console, "centiseconds") or 0) if ran else None,
         eeprom=bytes.fromhex(eeprom) if options.eeprom else None,

@@ -15,9 +15,9 @@ from dataclasses import dataclass, field
 from functools import partial
 from pathlib import Path, PurePosixPath
 
-from . import apt, cache, kernel
+from . import archive, cache, kernel
+from ..host.progress import Stop, say
 from .cache import Part
-from .host import Stop, say
 
 # What a kernel package gives the guest: the kernel and its config, the
 # device trees, and the modules the boards load (I2C controllers, i2c-dev,
@@ -55,14 +55,14 @@ class Fetch:
     brought up to date once, and what failed said once."""
     folder: Path
     refresh: bool
-    failed: dict[str, list[apt.Failed]] = field(default_factory=dict)
+    failed: dict[str, list[archive.Failed]] = field(default_factory=dict)
 
     def resolve(self, arch: str, *wanted: str) -> dict[str, dict[str, str]]:
         told = arch in self.failed
         if not told:
-            self.failed[arch] = apt.update(self.folder, arch)
-        found = apt.show(self.folder, arch, *wanted)
-        lines = apt.judge(arch, self.failed[arch], wanted, found)
+            self.failed[arch] = archive.update(self.folder, arch)
+        found = archive.show(self.folder, arch, *wanted)
+        lines = archive.check_wanted(arch, self.failed[arch], wanted, found)
         for line in [] if told else lines:
             say(line)
         return found
@@ -71,8 +71,8 @@ class Fetch:
 Unpack = Callable[[list[Path], Path], None]
 
 
-def part(fetch: Fetch, name: str, arch: str, packages: tuple[str, ...],
-         unpack: Unpack, what: str) -> Part:
+def cached_part(fetch: Fetch, name: str, arch: str,
+                packages: tuple[str, ...], unpack: Unpack, what: str) -> Part:
     """The part as the cache holds it; fetched where it is missing, or
     with --refresh where the archive has newer packages."""
     held = cache.current(fetch.folder, name)
@@ -90,7 +90,7 @@ def part(fetch: Fetch, name: str, arch: str, packages: tuple[str, ...],
         say(f"fetching {what} ({size}, once)" if held is None else
             f"fetching {what} ({size}), newer than the cache's")
         new = cache.fresh(fetch.folder / f"{name}.new")
-        unpack(apt.download(fetch.folder, arch, new / "debs", *packages), new)
+        unpack(archive.download(fetch.folder, arch, new / "debs", *packages), new)
         shutil.rmtree(new / "debs")
         (new / "packages").write_text(listed)
         new.rename(folder)
@@ -133,8 +133,9 @@ def kernel_part(fetch: Fetch, flavour: str) -> Part:
     if not image.startswith("linux-image-"):
         raise Stop(f"linux-image-{flavour} ({arch}) names no kernel package")
     release = image.removeprefix("linux-image-")
-    return part(fetch, name, arch, (image,), partial(unpack_kernel, arch),
-                f"Debian's {arch} kernel {release}")
+    return cached_part(fetch, name, arch, (image,),
+                       partial(unpack_kernel, arch),
+                       f"Debian's {arch} kernel {release}")
 
 
 def unpack_kernel(arch: str, debs: list[Path], into: Path) -> None:
@@ -152,17 +153,19 @@ def fetch_guest(folder: Path, flavours: Iterable[str], lava: bool,
     held = {path.name for path in folder.iterdir() if path.is_symlink()}
     wanted = set(flavours) | ({name.removeprefix("kernel-") for name in held
                                if name.startswith("kernel-")} if refresh else set())
-    userland = part(fetch, "userland", "armhf", USERLAND, unpack_all,
-                    "Debian's armhf busybox and i2c-tools")
+    userland = cached_part(fetch, "userland", "armhf", USERLAND, unpack_all,
+                           "Debian's armhf busybox and i2c-tools")
     kernels = {flavour: kernel_part(fetch, flavour) for flavour in sorted(wanted)}
     helpers = None
     if lava or (refresh and "lava" in held):
-        helpers = part(fetch, "lava", "armhf", ("lava-dispatcher",), unpack_lava,
-                       "LAVA's test shell helpers from Debian's lava-dispatcher")
+        helpers = cached_part(
+            fetch, "lava", "armhf", ("lava-dispatcher",), unpack_lava,
+            "LAVA's test shell helpers from Debian's lava-dispatcher")
     server = None
     if templates or (refresh and "lava-server" in held):
-        server = part(fetch, "lava-server", "armhf", ("lava-server",),
-                      unpack_templates, "lava-server's device-type templates")
+        server = cached_part(fetch, "lava-server", "armhf", ("lava-server",),
+                             unpack_templates,
+                             "lava-server's device-type templates")
     return Guest(userland, kernels, helpers if lava else None,
                  server if templates else None)
 

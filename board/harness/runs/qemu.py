@@ -3,27 +3,18 @@
 
 """QEMU: a board's command line, its console, and a hard time-out."""
 
-import os
-import select
 import shlex
 import subprocess
 import time
 from pathlib import Path
 
-from . import image, kernel, lava
-from .boards import Board, Target
-from .host import LOG, log_line, say
-from .options import Options
-from .packages import Guest
-from .results import Boot, Ending
-
-# /init's last line on a finished run; its line when it fails, and the
-# kernel's, end a run at once.
-SUCCESS = "@@done"
-FAILURE = "@@fail "
-PANIC = "Kernel panic - not syncing"
-# /init's marks of where a boot's time goes: its start, the program's.
-MARKS = ("@@init", "@@program")
+from ..boards import Board, Target
+from ..guest import devicetree, image, kernel, lava_shell
+from ..guest.packages import Guest
+from ..host.progress import LOG, log_line, say
+from ..options import Options
+from .console import wait_for
+from .marks import Boot
 
 
 def command(board: Board, boot: Path, run: Path,
@@ -39,39 +30,6 @@ def command(board: Board, boot: Path, run: Path,
             "-no-reboot", "-display", "none", "-monitor", "none",
             "-audio", "none", *serial, "-serial", "stdio", *devices,
             "-trace", "i2c_*", *wire, "-D", str(run / "trace")]
-
-
-def wait_for(qemu: "subprocess.Popen[bytes]", log: Path, seconds: int,
-             started: float) -> Ending:
-    """Reads the console into the log until the success line, a failure
-    line, QEMU's exit or the time-out, whichever comes first; the time of
-    the first line and of /init's marks is kept."""
-    assert qemu.stdout is not None
-    deadline = started + seconds
-    pending, last = b"", ""
-    times: dict[str, float] = {}
-    with log.open("wb") as console:
-        while (left := deadline - time.monotonic()) > 0:
-            if not select.select([qemu.stdout], [], [], left)[0]:
-                continue
-            chunk = os.read(qemu.stdout.fileno(), 65536)
-            if not chunk:
-                return Ending("stopped", last, times)
-            chunk = chunk.replace(b"\r", b"")
-            console.write(chunk)
-            *lines, pending = (pending + chunk).split(b"\n")
-            now = round(time.monotonic() - started, 2)
-            for raw in lines:
-                line = raw.decode(errors="replace")
-                last = line.strip() or last
-                times.setdefault("console", now)
-                if line in MARKS:
-                    times.setdefault(line.removeprefix("@@"), now)
-                if line == SUCCESS:
-                    return Ending("done", line, times)
-                if line.startswith(FAILURE) or PANIC in line:
-                    return Ending("fail", line.removeprefix(FAILURE), times)
-    return Ending("timeout", last, times)
 
 
 def stop(qemu: "subprocess.Popen[bytes]") -> None:
@@ -94,14 +52,15 @@ def boot(target: Target, options: Options, guest: Guest, work: Path) -> Boot:
     devices = image.eeprom_devices(board, options, run)
     image.make_root(board, options, guest, work / target.arch, run / "root")
     if options.lava_test:
-        lava.add_test_shell(guest, run / "root")
+        lava_shell.add_test_shell(guest, run / "root")
     image.make_initramfs(run / "root", run / "initramfs.gz")
-    image.make_dtb(board, guest, run / "board.dtb")
+    devicetree.make_dtb(board, guest, run / "board.dtb")
     folder = guest.kernel(board.kernel)
     release = (folder / "release").read_text().strip()
     # An armhf kernel boots from its Image, unpacked once; arm64's QEMU
     # unpacks itself.
-    boot = (kernel.uimage(folder, board.ram_base, run / "uImage")
+    boot = (kernel.uimage(folder, devicetree.ram_base(board, run / "board.dtb"),
+                          run / "uImage")
             if (folder / "Image").exists() else folder / "vmlinuz")
     line = command(board, boot, run, devices)
     log_line(f"booting {board.name}: {shlex.join(line)}")

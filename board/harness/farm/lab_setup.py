@@ -11,9 +11,10 @@ import shutil
 import subprocess
 from pathlib import Path
 
+from ..host.apt import install_dispatcher, need, qemu_suite
+from ..host.progress import Stop, say
+from ..host.tools import qemu_fits
 from . import dispatch
-from .host import Stop, say
-from .install import install_dispatcher, need, qemu_fits, qemu_suite
 
 ADMIN = "admin"
 WORKER = "msgs-iic-worker"

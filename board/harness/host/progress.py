@@ -1,23 +1,21 @@
 # SPDX-License-Identifier: MIT
 # SPDX-FileCopyrightText: 2026 The msgs_iic authors
 
-"""The host: progress lines, the log, locks, host tools and the armhf build."""
+"""What every part of the harness shares on the host: its progress lines,
+the log, the one-line stop, and locks between two runs."""
 
 import fcntl
 import os
-import shutil
 import subprocess
 import sys
+import tempfile
 import time
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from pathlib import Path
 
-TOP = Path(__file__).resolve().parents[2]
+TOP = Path(__file__).resolve().parents[3]
 LOG = TOP / "log" / "board.log"
-
-# The cross toolchain of each architecture the program is built for.
-TRIPLETS = {"armhf": "arm-linux-gnueabihf", "arm64": "aarch64-linux-gnu"}
 
 
 class Stop(Exception):
@@ -41,6 +39,19 @@ def xdg(variable: str, default: str) -> Path:
     else the default in the home folder."""
     named = os.environ.get(variable, "")
     return Path(named) if os.path.isabs(named) else Path.home() / default
+
+
+def unwritable(folder: Path) -> str | None:
+    """Why the folder cannot be made or written, or None where it can; it
+    is made if need be."""
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+        with tempfile.NamedTemporaryFile(dir=folder):
+            pass
+    except OSError as error:
+        return "not a folder" if folder.exists() and not folder.is_dir() \
+            else error.strerror
+    return None
 
 
 def log_line(text: str, output: str = "", at: str | None = None) -> None:
@@ -83,23 +94,3 @@ def locked(path: Path) -> Iterator[None]:
 def output(command: Sequence[str]) -> str:
     done = subprocess.run(command, capture_output=True, text=True)
     return done.stdout + done.stderr
-
-
-def build_programs(arch: str, folder: Path) -> None:
-    """The static msgs_iic and msgs_iic_on for one architecture, copied
-    into the folder under the lock, so that a second run never takes a
-    binary that is half written."""
-    build = TOP / f"build-{arch}"
-    with locked(build / ".lock"):
-        if not (build / "CMakeCache.txt").exists():
-            toolchain = TOP / "cmake" / f"{TRIPLETS[arch]}.cmake"
-            logged(f"cmake ({arch})", ["cmake", "-S", TOP, "-B", build,
-                                       "-DCMAKE_BUILD_TYPE=Release",
-                                       f"-DCMAKE_TOOLCHAIN_FILE={toolchain}"])
-        # All of it: a named target misses one that a changed CMakeLists
-        # adds, as the build regenerates itself.
-        logged(f"building msgs_iic for {arch}", ["cmake", "--build", build,
-                                                 "--parallel"])
-        folder.mkdir()
-        for program in ("msgs_iic", "msgs_iic_on"):
-            shutil.copy(build / program, folder / program)

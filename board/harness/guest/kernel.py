@@ -12,7 +12,7 @@ import struct
 import zlib
 from pathlib import Path
 
-from .host import Stop
+from ..host.progress import Stop
 
 ZIMAGE_MAGIC = 0x016F2818   # at 0x24 of an ARM zImage
 XZ = b"\xfd7zXZ\x00"

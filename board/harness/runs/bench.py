@@ -6,7 +6,7 @@ board."""
 
 import statistics
 
-from .results import Boot
+from .marks import Boot
 
 # The points of a boot, in order, as seconds from QEMU's start: the
 # console's first line, /init's start, the program's start, QEMU gone.

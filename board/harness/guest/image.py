@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
 # SPDX-FileCopyrightText: 2026 The msgs_iic authors
 
-"""The guest's image: its initramfs, its device tree, and the EEPROM that
-QEMU puts at 0x50."""
+"""The guest's image: its initramfs, the kernel's command line, QEMU's
+threading and parked CPUs, and the EEPROM that QEMU puts at 0x50."""
 
 import gzip
 import os
@@ -10,9 +10,9 @@ import shutil
 import subprocess
 from pathlib import Path
 
-from .boards import Board
-from .host import TOP
-from .options import Options
+from ..boards import Board
+from ..host.progress import TOP
+from ..options import Options
 from .packages import Guest
 
 CHIP_SIZE = 256   # a 24C02
@@ -119,7 +119,7 @@ def make_root(board: Board, options: Options, guest: Guest, programs: Path,
         f"eeprom={flag[options.eeprom]}\neeprom_bus={options.eeprom_bus}\n"
         f"shell={flag[shell]}\n")
     write_commands(root / "etc" / "before", options.before)
-    write_commands(root / "etc" / "after", options.after)
+    write_commands(root / "etc" / "after", options.checks + options.after)
 
 
 def make_initramfs(root: Path, output: Path) -> None:
@@ -132,18 +132,3 @@ def make_initramfs(root: Path, output: Path) -> None:
                              cwd=root, input="\n".join(names).encode(),
                              stdout=subprocess.PIPE, check=True).stdout
     output.write_bytes(gzip.compress(archive, compresslevel=1, mtime=0))
-
-
-def make_dtb(board: Board, guest: Guest, output: Path) -> None:
-    """The board's device tree with the nodes QEMU does not model off or
-    gone."""
-    shutil.copy(guest.kernel(board.kernel) / "dtbs" / board.dtb, output)
-    for node in board.disable:
-        if not node.startswith("/"):
-            node = subprocess.run(["fdtget", "-t", "s", output, "/aliases",
-                                   node], capture_output=True, text=True,
-                                  check=True).stdout.strip()
-        subprocess.run(["fdtput", "-t", "s", output, node, "status",
-                        "disabled"], check=True)
-    if board.remove:
-        subprocess.run(["fdtput", "-r", output, *board.remove], check=True)

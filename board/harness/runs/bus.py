@@ -10,7 +10,7 @@ import tempfile
 from collections.abc import Sequence
 from pathlib import Path
 
-from .host import LOG, Stop, shown
+from ..host.progress import LOG, Stop, shown
 
 STEP_US = 5   # the trace has no clock: a change every 5 us, a 100 kHz bus
 GAP_US = 50   # idle bus between two transactions

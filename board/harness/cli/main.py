@@ -1,0 +1,110 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
+"""board/run from end to end: the options; then, side by side, the host's
+tools, the guest's packages and the builds; then the run asked for, and its
+verdict as the exit status and, where asked, as results for machines."""
+
+import subprocess
+import sys
+import tempfile
+from concurrent.futures import Future, ThreadPoolExecutor
+from pathlib import Path
+
+from ..farm import modes as farm
+from ..farm import submit
+from ..guest import cache
+from ..guest.packages import Guest, fetch_guest
+from ..host.build import build_programs
+from ..host.progress import Stop, locked, say
+from ..host.tools import host_tools
+from ..options import Options
+from ..report import machine
+from ..report.verdict import Row, exit_status
+from . import listing, modes
+from .parse import BadInput, parse
+from .usage import usage
+
+
+def main(argv: list[str]) -> int:
+    try:
+        options = parse(argv)
+    except BadInput as bad:
+        say(f"{bad}; see board/run --help")
+        return 2
+    if options == "help":
+        sys.stdout.write(usage())
+        return 0
+    if options == "list":
+        print("\n".join(listing.table()))
+        return 0
+    try:
+        return run(options)
+    except Stop as stop:
+        say(str(stop))
+    except (OSError, subprocess.CalledProcessError) as error:
+        say(f"stopped: {error}")
+    except KeyboardInterrupt:
+        say("stopped: interrupted")
+    return 2
+
+
+def run(options: Options) -> int:
+    boards = [target.board for target in options.targets]
+    arches = {target.arch for target in options.targets}
+    lines = any(board.trace == "lines" for board in boards)
+    server = submit.connect(options.lava_submit) if options.lava_submit else None
+    folder = cache.ready(cache.root())
+    builds: list[Future[None]] = []
+    with cache.in_use(folder), tempfile.TemporaryDirectory() as scratch, \
+            ThreadPoolExecutor() as pool:
+        work = Path(scratch)
+        # The guest's packages come through apt state of their own, so they
+        # are fetched while the host installs; the build starts once the
+        # cross compilers are there.
+        fetching = pool.submit(fetch, folder, options)
+        with host_tools(
+                arches,
+                emulator=options.lava_dispatch or not (
+                    options.lava_dir or options.lava_submit),
+                decoder=lines and bool(options.report or options.picture),
+                plotter=options.picture is not None,
+                compilers=lambda: builds.extend(
+                    pool.submit(build_programs, arch, work / arch)
+                    for arch in sorted(arches, reverse=True))):
+            for building in builds:
+                building.result()
+            guest = fetching.result()
+            if server is not None:
+                return verdicts(farm.submitted(options, guest, work, server),
+                                options)
+            return run_asked(options, guest, work)
+
+
+def run_asked(options: Options, guest: Guest, work: Path) -> int:
+    """The run the options ask for, once the host, the guest's packages
+    and the programs are ready; its exit status."""
+    if options.lava_dispatch:
+        return verdicts(farm.dispatched(options, guest, work), options)
+    if options.lava_dir:
+        farm.write_jobs(options, guest, options.lava_dir, work)
+        return 0
+    if options.bench:
+        return modes.bench_boards(options, guest, work)
+    if options.every_board:
+        return verdicts(modes.every_board(options, guest, work), options)
+    return verdicts(modes.one_board(options.targets[0], options, guest, work),
+                    options)
+
+
+def verdicts(rows: list[Row], options: Options) -> int:
+    """The rows for machines, where asked, and the exit status they give."""
+    machine.write(rows, options.results, options.junit)
+    return exit_status(rows)
+
+
+def fetch(folder: Path, options: Options) -> Guest:
+    with locked(folder / "fetch.lock"):
+        return fetch_guest(folder, {t.board.kernel for t in options.targets},
+                           lava=options.lava_test, refresh=options.refresh,
+                           templates=options.lava_dispatch)

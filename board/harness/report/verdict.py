@@ -1,0 +1,138 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
+"""The verdict on a run: its cases, as the LAVA test definition has them,
+judged from what the program printed; a row for each board and program;
+and board/run's exit status from its rows."""
+
+import re
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from ..boards import Target
+from ..options import Options
+from ..runs.marks import Results
+
+HELLO = "hello,this is I2C_RDWR i2c test "
+GOOD_LINES = (HELLO, *(f"rd_buf is :{n}" for n in range(8)))
+GOOD_RUN = "".join(f"{line}\n" for line in GOOD_LINES).encode()
+# --board all's check: i2ctransfer reads the pattern back.
+READ_BACK = "i2ctransfer -y 0 w1@0x50 0x10 r8"
+PATTERN = " ".join(f"0x{n:02x}" for n in range(8))
+# The cases, as lava/msgs-iic.sh names them; a check of board/run's own
+# adds one.
+CASES = ("open", "transfers", "read-back", "exit-status", "run", "time")
+CHECK = "i2ctransfer"
+# board/run's exit status for each verdict; the worst row's is the run's.
+STATUS = {"pass": 0, "fail": 1, "error": 2}
+
+
+@dataclass(frozen=True)
+class Row:
+    """One board and program: the verdict, and what a machine reads of it."""
+    name: str       # the run's: vexpress, raspi3b-arm64
+    board: str
+    arch: str       # the program's
+    kernel: str
+    driver: str     # the I2C controller's
+    verdict: str    # pass, fail, or error (no verdict: it did not finish)
+    why: str        # what failed or stopped it; "" for a pass
+    cases: dict[str, str] = field(default_factory=dict)   # pass or fail
+    seconds: float | None = None   # the program's time on the board
+    wall: int = 0
+    report: Path | None = None
+    url: str = ""   # where a LAVA server shows the job
+
+
+def lines(output: bytes) -> list[str]:
+    text = output.decode(errors="replace")
+    return text.removesuffix("\n").split("\n") if text else []
+
+
+def program_cases(output: bytes, status: int | None) -> dict[str, str]:
+    """The six cases, judged as lava/msgs-iic.sh judges them."""
+    printed = lines(output)
+    ran = printed[:1] == [HELLO]
+    dump = [line for line in printed if line.startswith("rd_buf is :")]
+    judged = {
+        "open": ran and "open/dev/i2c-0failed " not in printed,
+        "transfers": ran and not any(
+            line == "I2C_RDWR err " or line.startswith("This function supports")
+            for line in printed),
+        "read-back": dump == list(GOOD_LINES[1:]),
+        "exit-status": status == 0,
+        "run": output == GOOD_RUN,
+        "time": ran}
+    return {case: "pass" if ok else "fail" for case, ok in judged.items()}
+
+
+def signal_cases(signals: tuple[str, ...]) -> dict[str, str]:
+    """The cases as LAVA's lava-test-case sent them from the guest."""
+    found = {}
+    for signal in signals:
+        fields = dict(re.findall(r"(\w+)=(\S+?)(?= \w+=|>)", signal))
+        found[fields.get("TEST_CASE_ID", "?")] = fields.get("RESULT", "?")
+    return found
+
+
+def difference(output: bytes) -> str:
+    """The first line where the output is not the good run."""
+    printed, good = lines(output), list(GOOD_LINES)
+    for n, (seen, wanted) in enumerate(zip(printed, good), 1):
+        if seen != wanted:
+            return f"line {n} is '{seen}', where the good run has '{wanted}'"
+    if len(printed) < len(good):
+        return f"line {len(printed) + 1} is missing, the good run's " \
+               f"'{good[len(printed)]}'"
+    return f"line {len(good) + 1}, '{printed[len(good)]}', is past the good " \
+           "run's end"
+
+
+def judge(results: Results, options: Options) -> tuple[str, str, dict[str, str]]:
+    """The verdict, why, and the cases: error where the run did not finish
+    or a guest command failed, fail where a case failed, else pass."""
+    failed = (results.failed or b"").decode(errors="replace").split("\n")[0]
+    check_failed = failed.startswith("board/run's check")
+    if results.error is not None:
+        return "error", results.error, {}
+    if results.output is None:
+        return "error", failed, {}
+    cases = (signal_cases(results.lava) if options.lava_test
+             else program_cases(results.output, results.status))
+    read_back = ""
+    if options.checks:
+        read_back = results.after_each[0].decode(errors="replace").split(
+            "\n")[0] if results.after_each else ""
+        cases[CHECK] = "pass" if read_back == PATTERN and not check_failed \
+            else "fail"
+    why = ""
+    if results.output != GOOD_RUN:
+        why = difference(results.output)
+    elif results.status != 0:
+        why = f"exit status {results.status}, not 0"
+    elif check_failed:
+        why = failed
+    elif cases.get(CHECK) == "fail":
+        why = f"i2ctransfer read '{read_back}', not {PATTERN}"
+    elif any(result != "pass" for result in cases.values()):
+        why = "LAVA's case " + ", ".join(
+            case for case, result in cases.items() if result != "pass") + \
+            " failed"
+    if results.failed is not None and not check_failed:
+        return "error", failed, cases
+    return ("fail" if why else "pass"), why, cases
+
+
+def row(target: Target, results: Results, options: Options,
+        report: Path | None) -> Row:
+    verdict, why, cases = judge(results, options)
+    cs = results.centiseconds
+    return Row(target.name, target.board.name, target.arch,
+               results.boot.kernel, target.board.module, verdict, why, cases,
+               None if cs is None else cs / 100, results.boot.wall, report)
+
+
+def exit_status(rows: list[Row]) -> int:
+    """0 when every row passed; 1 when a board ran and a test failed; 2
+    where a board gave no verdict."""
+    return max((STATUS[row.verdict] for row in rows), default=0)
