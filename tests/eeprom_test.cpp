@@ -2,94 +2,20 @@
 // SPDX-FileCopyrightText: 2026 The msgs_iic authors
 
 // The transfer routines against a stand-in for the kernel: this executable
-// defines ioctl() and sleep(), so the routines' calls land here and reach a
-// simulated EEPROM instead of a bus.
+// links kernel_stand_in.cpp's ioctl() and sleep(), so the routines' calls
+// reach a simulated EEPROM instead of a bus.
 #include "msgs_iic.h"
-#include "sim_eeprom.h"
+#include "kernel_stand_in.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 extern "C" int c_caller_round_trip(int fd, uint8_t *out);
-
-namespace {
-
-constexpr int bus_fd = 3;
-
-struct sent_msg {
-	uint16_t addr;
-	uint16_t flags;
-	uint16_t len;
-	std::vector<uint8_t> bytes;  // what a write message carried
-
-	bool operator==(const sent_msg &o) const
-	{
-		return addr == o.addr && flags == o.flags && len == o.len &&
-		       bytes == o.bytes;
-	}
-};
-
-struct kernel_stand_in {
-	sim_eeprom rom;
-	std::vector<std::vector<sent_msg>> requests;
-	unsigned int slept = 0;
-};
-
-kernel_stand_in kernel;
-
-void PrintTo(const sent_msg &m, std::ostream *os)
-{
-	*os << "{addr 0x" << std::hex << m.addr << " flags 0x" << m.flags
-	    << std::dec << " len " << m.len << " bytes " << m.bytes.size() << "}";
-}
-
-std::vector<sent_msg> capture(const i2c_rdwr_ioctl_data &request)
-{
-	std::vector<sent_msg> msgs;
-	for (unsigned int i = 0; i < request.nmsgs; i++) {
-		const i2c_msg &m = request.msgs[i];
-		sent_msg s{m.addr, m.flags, m.len, {}};
-		if (!(m.flags & I2C_M_RD))
-			s.bytes.assign(m.buf, m.buf + m.len);
-		msgs.push_back(s);
-	}
-	return msgs;
-}
-
-} // namespace
-
-extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
-{
-	va_list ap;
-	va_start(ap, request);
-	auto *data = va_arg(ap, i2c_rdwr_ioctl_data *);
-	va_end(ap);
-	if (request != I2C_RDWR) {
-		errno = ENOTTY;
-		return -1;
-	}
-	kernel.requests.push_back(capture(*data));
-	if (fd != bus_fd) {
-		errno = EBADF;
-		return -1;
-	}
-	return sim_rdwr(kernel.rom, *data);
-}
-
-extern "C" unsigned int sleep(unsigned int seconds)
-{
-	kernel.slept += seconds;
-	return 0;
-}
 
 namespace {
 

@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The msgs_iic authors
+
+// A link-time stand-in for the kernel: a test executable that links
+// kernel_stand_in.cpp gets its ioctl() and sleep(), so the routines'
+// requests land on a simulated EEPROM, are recorded, and never sleep.
+#ifndef KERNEL_STAND_IN_H
+#define KERNEL_STAND_IN_H
+
+#include "sim_eeprom.h"
+
+#include <cstdint>
+#include <ostream>
+#include <vector>
+
+constexpr int bus_fd = 3;   // the one descriptor the stand-in answers
+
+struct sent_msg {
+	uint16_t addr;
+	uint16_t flags;
+	uint16_t len;
+	std::vector<uint8_t> bytes;  // what a write message carried
+
+	bool operator==(const sent_msg &o) const
+	{
+		return addr == o.addr && flags == o.flags && len == o.len &&
+		       bytes == o.bytes;
+	}
+};
+
+void PrintTo(const sent_msg &m, std::ostream *os);
+
+struct kernel_stand_in {
+	sim_eeprom rom;
+	std::vector<std::vector<sent_msg>> requests;
+	unsigned int slept = 0;
+	bool refuse_writes = false;   // a write of data fails, as on a bad bus
+};
+
+extern kernel_stand_in kernel;
+
+#endif
