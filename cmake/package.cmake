@@ -37,7 +37,8 @@ address 0x50 from word address 0x10 in one I2C_RDWR request, reads them
 back in one combined request and prints each byte. A few seconds tell
 whether the path from user space through the kernel's I2C stack to the
 chip works. It needs the i2c-dev module and access to /dev/i2c-0.
-msgs_iic_on BUS runs it on another bus, in a /dev of its own, after asking.
+msgs_iic_on BUS runs it on another bus, in a /dev of its own, after asking,
+and puts back the eight bytes it overwrites.
 
 ${warning_0x50}")
 

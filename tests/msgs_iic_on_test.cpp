@@ -2,17 +2,60 @@
 // SPDX-FileCopyrightText: 2026 The msgs_iic authors
 
 // msgs_iic_on's parts, each against a table: what it takes for a bus, which
-// nodes it accepts, which adapters it refuses, and which answers go on.
+// nodes it accepts, which adapters it refuses, which answers go on, what a
+// journal is, and how the bytes are kept and put back. The routines run on
+// the link-time stand-in for the kernel; msgs_iic itself, and the /dev of
+// its own, are stood in for below.
 #define MSGS_IIC_ON_NO_MAIN
 #pragma GCC diagnostic ignored "-Wunused-function"  // what only main calls
 #include "../tools/msgs_iic_on.cpp"
 
+#include "kernel_stand_in.h"
+
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
+
+// What the stand-in for msgs_iic does, and what it saw.
+struct stand_in_run {
+	bool writes = true;           // its write of 0..7 reaches the chip
+	bool refuse_restore = false;  // then every write of data fails
+	int signal = 0;               // it is stopped by this signal
+	int dev_error = 0;            // the /dev of its own cannot be made
+	int runs = 0;
+	std::string journal;          // the journal's text while it ran
+	const char *journal_path = "";
+} test_run;
+
+std::string slurp(const std::string &path)
+{
+	std::ifstream in(path);
+	std::stringstream s;
+	s << in.rdbuf();
+	return s.str();
+}
+
+int private_dev(const struct stat &)
+{
+	return test_run.dev_error;
+}
+
+int run_msgs_iic(int, const sigset_t &, int &signal_number)
+{
+	constexpr uint8_t pattern[kept] = {0, 1, 2, 3, 4, 5, 6, 7};
+	test_run.runs++;
+	test_run.journal = slurp(test_run.journal_path);
+	if (test_run.writes)
+		eeprom_write(bus_fd, eeprom_addr, word_addr, pattern, kept);
+	kernel.refuse_writes = test_run.refuse_restore;
+	signal_number = test_run.signal;
+	return test_run.signal ? 128 + test_run.signal : 0;
+}
 
 // Bad input: one line saying what is wrong.
 TEST(msgs_iic_on, command_line)
@@ -21,6 +64,8 @@ TEST(msgs_iic_on, command_line)
 		std::vector<std::string> args;
 		std::string line;  // empty: accepted
 		bool yes, force;
+		bool keep = true, help = false, version = false;
+		const char *journal = nullptr;
 	} cases[] = {
 		{{"1"}, "", false, false},
 		{{"-y", "/dev/i2c-3"}, "", true, false},
@@ -34,6 +79,18 @@ TEST(msgs_iic_on, command_line)
 		 false, false},
 		{{"-1"}, std::string("msgs_iic_on: unknown option '-1'; ") + usage, false, false},
 		{{"1", "2"}, std::string("msgs_iic_on: one BUS only; ") + usage, false, false},
+		{{"--no-keep", "1"}, "", false, false, false},
+		{{"--journal", "/tmp/j", "1"}, "", false, false, true, false, false, "/tmp/j"},
+		{{"1", "--journal"}, std::string("msgs_iic_on: --journal needs a FILE; ") + usage,
+		 false, false},
+		{{"--journal", "", "1"}, std::string("msgs_iic_on: --journal needs a FILE; ") + usage,
+		 false, false},
+		{{"--no-keep", "--journal", "/tmp/j", "1"},
+		 std::string("msgs_iic_on: --journal keeps the bytes that --no-keep gives up; ") +
+			 usage, false, false, false, false, false, "/tmp/j"},
+		{{"--help"}, "", false, false, true, true},
+		{{"-y", "-h", "--frob"}, "", true, false, true, true},
+		{{"--version"}, "", false, false, true, false, true},
 	};
 	for (const auto &c : cases) {
 		std::vector<char *> argv{const_cast<char *>("msgs_iic_on")};
@@ -48,6 +105,10 @@ TEST(msgs_iic_on, command_line)
 		EXPECT_EQ(err, c.line.empty() ? "" : c.line + "\n");
 		EXPECT_EQ(r.yes, c.yes);
 		EXPECT_EQ(r.force, c.force);
+		EXPECT_EQ(r.keep, c.keep);
+		EXPECT_EQ(r.help, c.help);
+		EXPECT_EQ(r.version, c.version);
+		EXPECT_STREQ(r.journal ? r.journal : "", c.journal ? c.journal : "");
 	}
 }
 
@@ -142,6 +203,230 @@ TEST(msgs_iic_on, answers)
 		ASSERT_NE(in, nullptr);
 		EXPECT_EQ(confirmed(in), c.yes) << "'" << c.input << "'";
 		std::fclose(in);
+	}
+}
+
+const char good_journal[] = "msgs_iic_on journal 1\nbus 3\nadapter test adapter\n"
+			    "address 0x50\nword 0x10\n"
+			    "bytes 0xef 0xee 0xed 0xec 0xeb 0xea 0xe9 0xe8\n";
+
+// A journal is only the text that this program writes, to the byte.
+TEST(msgs_iic_on, journal_text)
+{
+	journal_entry e;
+	e.bus = 3;
+	std::snprintf(e.adapter, sizeof(e.adapter), "test adapter");
+	for (int i = 0; i < kept; i++)
+		e.bytes[i] = static_cast<uint8_t>(0xef - i);
+	char text[512];
+	format_journal(e, text, sizeof(text));
+	EXPECT_STREQ(text, good_journal);
+
+	const std::string good = good_journal;
+	auto with = [&](const std::string &from, const std::string &to) {
+		std::string changed = good;
+		return changed.replace(changed.find(from), from.size(), to);
+	};
+	const struct {
+		std::string text;
+		bool read;
+	} cases[] = {
+		{good, true},
+		{with("journal 1", "journal 2"), false},
+		{with("bus 3", "bus x"), false},
+		{with("bus 3", "bus 3 "), false},
+		{with("bus 3", "bus 1048576"), false},
+		{with("address 0x50", "address 0x51"), false},
+		{with("word 0x10", "word 0x18"), false},
+		{with("0xe8\n", "0xe8"), false},
+		{with("0xe8", "0x0x"), false},
+		{with("0xe9 0xe8", "0xe9"), false},
+		{with("0xef", "0xEF"), false},
+		{with("adapter test adapter\n", ""), false},
+		{good + "bytes 0x00\n", false},
+		{"", false},
+	};
+	for (const auto &c : cases) {
+		journal_entry found;
+		EXPECT_EQ(parse_journal(c.text.c_str(), found), c.read) << c.text;
+		if (c.read) {
+			EXPECT_EQ(found.bus, 3u);
+			EXPECT_STREQ(found.adapter, "test adapter");
+			EXPECT_EQ(std::memcmp(found.bytes, e.bytes, kept), 0);
+		}
+	}
+}
+
+// The bytes at 0x10 as found: 0xef down to 0xe8.
+const std::vector<uint8_t> found_bytes = {0xef, 0xee, 0xed, 0xec, 0xeb, 0xea, 0xe9, 0xe8};
+const std::vector<uint8_t> test_pattern = {0, 1, 2, 3, 4, 5, 6, 7};
+const std::vector<uint8_t> earlier_bytes = {0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18};
+
+std::vector<uint8_t> at_0x10()
+{
+	return std::vector<uint8_t>(kernel.rom.mem + 0x10, kernel.rom.mem + 0x18);
+}
+
+// Requests that wrote data: the test's, and the restore's.
+int data_writes()
+{
+	int n = 0;
+	for (const auto &request : kernel.requests)
+		n += request.size() == 1 && request[0].len > 1;
+	return n;
+}
+
+struct keep_case {
+	const char *name;
+	bool keep;
+	bool present, write_protect;
+	const char *left;          // the journal an earlier run left, or null
+	const char *journal_path;  // null: a fresh file of the test's
+	stand_in_run run;
+	int status;
+	int signal;
+	std::vector<uint8_t> chip;    // the bytes at 0x10 afterwards
+	bool journal_stays;
+	int writes;
+	std::vector<std::string> lines;   // what msgs_iic_on said, @ for the journal
+};
+
+const std::string kept_line = "msgs_iic_on: kept the 8 bytes at 0x10 and put them back: "
+			      "read back, they match: ef ee ed ec eb ea e9 e8";
+const std::string earlier_line = "msgs_iic_on: the journal @ holds the 8 bytes at 0x10 "
+				 "that an earlier run did not put back: 11 12 13 14 15 16 17 18";
+const std::string put_back_line = "msgs_iic_on: put back the 8 bytes from the journal: read "
+				  "back, they match: 11 12 13 14 15 16 17 18";
+const char earlier_journal[] = "msgs_iic_on journal 1\nbus 3\nadapter test adapter\n"
+			       "address 0x50\nword 0x10\n"
+			       "bytes 0x11 0x12 0x13 0x14 0x15 0x16 0x17 0x18\n";
+
+stand_in_run with(bool writes, bool refuse, int signal, int dev_error = 0)
+{
+	stand_in_run r;
+	r.writes = writes;
+	r.refuse_restore = refuse;
+	r.signal = signal;
+	r.dev_error = dev_error;
+	return r;
+}
+
+const keep_case keep_cases[] = {
+	{"the good run, restored", true, true, false, nullptr, nullptr, with(true, false, 0),
+	 exit_ran, 0, found_bytes, false, 2, {kept_line}},
+	{"--no-keep: the pattern stays", false, true, false, nullptr, nullptr,
+	 with(true, false, 0), exit_ran, 0, test_pattern, false, 1, {}},
+	{"a journal that an earlier run left, put back first", true, true, false,
+	 earlier_journal, nullptr, with(true, false, 0), exit_ran, 0, earlier_bytes, false, 3,
+	 {earlier_line, put_back_line,
+	  "msgs_iic_on: kept the 8 bytes at 0x10 and put them back: read back, they match: "
+	  "11 12 13 14 15 16 17 18"}},
+	{"the restore refused", true, true, false, nullptr, nullptr, with(true, true, 0),
+	 exit_not_restored, 0, test_pattern, true, 2,
+	 {"msgs_iic_on: the restore failed: the 8 bytes at 0x10 were ef ee ed ec eb ea e9 e8; "
+	  "put them back with: i2ctransfer -y 3 w9@0x50 0x10 0xef 0xee 0xed 0xec 0xeb 0xea "
+	  "0xe9 0xe8 (the journal @ keeps them)"}},
+	{"nothing answers the first read", true, false, false, nullptr, nullptr,
+	 with(true, false, 0), exit_failed, 0, found_bytes, false, 0,
+	 {"msgs_iic_on: nothing answered the read of the 8 bytes at 0x10, so they could not "
+	  "be kept: nothing written (msgs_iic_on --no-keep 3 runs the test without keeping "
+	  "them)"}},
+	{"a write-protected chip", true, true, true, nullptr, nullptr, with(true, false, 0),
+	 exit_ran, 0, found_bytes, false, 1,
+	 {"msgs_iic_on: the restore changed nothing: the 8 bytes at 0x10 were still as found "
+	  "(ef ee ed ec eb ea e9 e8), since nothing had changed them (a write-protected chip, "
+	  "or a write that failed)"}},
+	{"a journal that cannot be written", true, true, false, nullptr, "/proc/msgs_iic_j",
+	 with(true, false, 0), exit_failed, 0, found_bytes, false, 0,
+	 {"msgs_iic_on: cannot write the journal @ (No such file or directory): nothing "
+	  "written (--journal FILE names another)"}},
+	{"stopped by SIGTERM, still restored", true, true, false, nullptr, nullptr,
+	 with(true, false, SIGTERM), exit_failed, SIGTERM, found_bytes, false, 2,
+	 {"msgs_iic_on: msgs_iic did not finish: Terminated", kept_line}},
+	{"no /dev of its own", true, true, false, nullptr, nullptr,
+	 with(true, false, 0, EPERM), exit_failed, 0, found_bytes, false, 0,
+	 {"msgs_iic_on: cannot give msgs_iic a /dev of its own (it needs CAP_SYS_ADMIN: run it "
+	  "as root): Operation not permitted"}},
+	{"a journal of another adapter", true, true, false,
+	 "msgs_iic_on journal 1\nbus 3\nadapter other adapter\naddress 0x50\nword 0x10\n"
+	 "bytes 0x11 0x12 0x13 0x14 0x15 0x16 0x17 0x18\n", nullptr, with(true, false, 0),
+	 exit_bad_input, 0, test_pattern, true, 0,
+	 {"msgs_iic_on: the journal @ is for adapter 'other adapter', and bus 3's is now 'test "
+	  "adapter': nothing written; on the bus that adapter is now, put the bytes back with "
+	  "i2ctransfer -y 3 w9@0x50 0x10 0x11 0x12 0x13 0x14 0x15 0x16 0x17 0x18, then remove "
+	  "the journal"}},
+};
+
+std::vector<std::string> lines_of(const std::string &text, const std::string &path)
+{
+	std::vector<std::string> lines;
+	std::istringstream in(text);
+	for (std::string line; std::getline(in, line);) {
+		for (size_t at; (at = line.find(path)) != std::string::npos;)
+			line.replace(at, path.size(), "@");
+		lines.push_back(line);
+	}
+	return lines;
+}
+
+// The bytes kept in a journal, the test run, the bytes put back, against
+// a chip of known contents; what each way it can go says and leaves.
+TEST(msgs_iic_on, keeps_and_restores)
+{
+	const std::string folder = testing::TempDir();
+	for (const keep_case &c : keep_cases) {
+		SCOPED_TRACE(c.name);
+		kernel = kernel_stand_in{};
+		for (int i = 0; i < sim_size; i++)
+			kernel.rom.mem[i] = static_cast<uint8_t>(0xff - i);
+		kernel.rom.present = c.present;
+		kernel.rom.write_protect = c.write_protect;
+		const std::string path = c.journal_path ? c.journal_path : folder + "/i2c-3";
+		unlink(path.c_str());
+		if (c.left) {
+			std::ofstream(path) << c.left;
+			for (int i = 0; i < kept; i++)  // what the killed run left
+				kernel.rom.mem[0x10 + i] = static_cast<uint8_t>(i);
+		}
+		test_run = c.run;
+		test_run.journal_path = path.c_str();
+		request r;
+		r.yes = true;
+		r.keep = c.keep;
+		journal_file j;
+		int error = 0;
+		const bool opened = open_journal(path.c_str(), 3, j, error);
+		ASSERT_TRUE(opened) << std::strerror(error);
+		struct stat bus = {};
+		bus.st_rdev = makedev(i2c_dev_major, 3);
+
+		testing::internal::CaptureStderr();
+		testing::internal::CaptureStdout();
+		journal_entry left;
+		int status = c.left && read_journal(j, left) == 1
+				     ? restore_left(bus_fd, r, j, left, "test adapter") : -1;
+		int signal_number = 0;
+		if (status < 0)
+			status = keep_and_run(bus_fd, bus, r, j, "test adapter", -1, signal_number);
+		std::fflush(stdout);
+		const std::string out = testing::internal::GetCapturedStdout();
+		const std::string err = testing::internal::GetCapturedStderr();
+
+		EXPECT_EQ(status, c.status);
+		EXPECT_EQ(signal_number, c.signal);
+		EXPECT_EQ(at_0x10(), c.chip);
+		EXPECT_EQ(access(path.c_str(), F_OK) == 0, c.journal_stays);
+		EXPECT_EQ(data_writes(), c.writes);
+		EXPECT_EQ(lines_of(err, path), c.lines);
+		EXPECT_EQ(out, c.present && !c.run.refuse_restore ? "" : "I2C_RDWR err \n")
+			<< "the routines' own line, where one failed";
+		if (test_run.runs > 0) {
+			EXPECT_EQ(test_run.journal, !c.keep ? "" : c.left ? earlier_journal : good_journal)
+				<< "the journal on disk while msgs_iic ran";
+		}
+		if (j.dir >= 0)
+			close(j.dir);
+		unlink(path.c_str());
 	}
 }
 

@@ -151,25 +151,37 @@ TEST(program, through_a_simulated_eeprom)
 
 // msgs_iic_on refuses what it cannot run on with one line and status 2,
 // before it asks or writes anything; its stdout stays msgs_iic's alone.
+// --help and --version answer on stdout.
 TEST(program, msgs_iic_on_refuses)
 {
+	const std::string usage = "usage: msgs_iic_on [-y] [--force] [--no-keep] "
+				  "[--journal FILE] BUS (N or /dev/i2c-N)";
 	const struct {
 		std::vector<std::string> args;
 		std::string line;
+		std::string out = "";
+		int status = 2;
 	} cases[] = {
-		{{}, "msgs_iic_on: no BUS given; usage: msgs_iic_on [-y] [--force] BUS (N or "
-		     "/dev/i2c-N)"},
+		{{}, "msgs_iic_on: no BUS given; " + usage},
 		{{"-y", "x1"}, "msgs_iic_on: 'x1' is not a bus number N or /dev/i2c-N"},
 		{{"-y", "1048575"}, "msgs_iic_on: no such bus node: /dev/i2c-1048575"},
 		{{"--force", "/dev/i2c-1048575"}, "msgs_iic_on: no such bus node: /dev/i2c-1048575"},
+		{{"--journal", "/proc/j", "1048575"},
+		 "msgs_iic_on: no such bus node: /dev/i2c-1048575"},
+		{{"--version"}, "", "msgs_iic_on " MSGS_IIC_VERSION "\n", 0},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.line);
 		const run_result r = run(c.args, {}, MSGS_IIC_ON_BIN);
-		EXPECT_EQ(r.err, c.line + "\n");
-		EXPECT_EQ(r.out, "");
-		EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 2);
+		EXPECT_EQ(r.err, c.line.empty() ? "" : c.line + "\n");
+		EXPECT_EQ(r.out, c.out);
+		EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == c.status);
 	}
+	const run_result help = run({"--help"}, {}, MSGS_IIC_ON_BIN);
+	EXPECT_EQ(help.out.substr(0, usage.size() + 1), usage + "\n");
+	EXPECT_NE(help.out.find("3 the bytes could not be put back"), std::string::npos)
+		<< "--help says what each exit status means";
+	EXPECT_TRUE(WIFEXITED(help.status) && WEXITSTATUS(help.status) == 0);
 }
 
 // The time case's measurement as N: "time pass 2.04 seconds" becomes

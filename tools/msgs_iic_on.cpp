@@ -1,36 +1,78 @@
 // SPDX-License-Identifier: MIT
 // SPDX-FileCopyrightText: 2026 The msgs_iic authors
 
-// msgs_iic_on: runs msgs_iic on the I2C bus given instead of bus 0. In a
-// mount namespace of its own, /dev is a tmpfs that holds one node,
-// /dev/i2c-0, with the chosen bus's device numbers; msgs_iic, unchanged,
-// opens that. The rest of the system's /dev is never touched.
+// msgs_iic_on: runs msgs_iic on the I2C bus given instead of bus 0, and
+// leaves the EEPROM as it found it. In a mount namespace of its own, /dev
+// is a tmpfs that holds one node, /dev/i2c-0, with the chosen bus's device
+// numbers; msgs_iic, unchanged, opens that. Before the test it reads the
+// eight bytes that msgs_iic overwrites, with the library's eeprom_read, and
+// keeps them in a journal on disk; after it, it writes them back with
+// eeprom_write and reads them again. A run cut off by a signal still puts
+// them back; one killed outright leaves the journal for the next run.
 //
 // WARNING: msgs_iic writes eight bytes at 0x10 of whatever answers at 0x50.
 // On a PC, that is often a memory module's SPD EEPROM or a monitor's EDID:
 // adapters whose names say so are refused unless --force is given.
 
+#include "msgs_iic.h"
+
 #include <cerrno>
+#include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
 
+#include <fcntl.h>
 #include <limits.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#ifndef MSGS_IIC_VERSION
+#define MSGS_IIC_VERSION "(unknown)"
+#endif
 
 namespace {
 
 constexpr unsigned int i2c_dev_major = 89;     // i2c-dev's character major
 constexpr unsigned long max_bus = (1UL << 20) - 1;  // the largest minor
-constexpr int exit_bad_input = 2;
-constexpr int exit_failed = 1;
-constexpr char usage[] = "usage: msgs_iic_on [-y] [--force] BUS (N or /dev/i2c-N)";
+constexpr uint8_t eeprom_addr = 0x50;   // what msgs_iic writes to
+constexpr uint8_t word_addr = 0x10;
+constexpr int kept = 8;                 // the bytes msgs_iic overwrites
+
+// Exit statuses.
+constexpr int exit_ran = 0;          // msgs_iic ran; the chip is as found
+constexpr int exit_failed = 1;       // the test could not run; nothing written
+constexpr int exit_bad_input = 2;    // bad input, a refusal, or no y
+constexpr int exit_not_restored = 3; // the chip is not as found: see the line
+constexpr int exec_failed = 127;     // the child could not run msgs_iic
+
+constexpr char usage[] = "usage: msgs_iic_on [-y] [--force] [--no-keep] "
+			 "[--journal FILE] BUS (N or /dev/i2c-N)";
+constexpr char help[] =
+	"Runs msgs_iic on the I2C bus BUS instead of bus 0, and leaves the EEPROM\n"
+	"at 0x50 as it found it: the 8 bytes at 0x10 that msgs_iic overwrites are\n"
+	"read first, kept in a journal, and written back after the test.\n"
+	"  -y              do not ask before writing\n"
+	"  --force         run even on a PC's SMBus or a display's channel\n"
+	"  --no-keep       do not keep the 8 bytes: the test's pattern stays\n"
+	"  --journal FILE  keep them in FILE (default /var/lib/msgs_iic/i2c-BUS)\n"
+	"  --help, --version\n"
+	"Standard output is msgs_iic's alone. Exit status: 0 msgs_iic ran and the\n"
+	"chip is as found; 1 the test could not run, nothing written; 2 bad input,\n"
+	"a refused adapter or no y; 3 the bytes could not be put back (the line\n"
+	"says how to do it by hand).\n";
 constexpr char node_prefix[] = "/dev/i2c-";
+// Where a journal goes by default: the first of these that is there, so
+// that it survives a reboot where the system keeps state.
+constexpr const char *journal_roots[] = {"/var/lib", "/run", "/tmp"};
+constexpr char journal_folder[] = "msgs_iic";
+constexpr char journal_magic[] = "msgs_iic_on journal 1";
 
 // Parts of the kernel's names for a PC's SMBus controllers and for display
 // DDC and DP AUX channels: where SPD and EDID EEPROMs sit at 0x50.
@@ -46,12 +88,50 @@ constexpr const char *refused_adapters[] = {
 struct request {
 	bool yes = false;
 	bool force = false;
+	bool keep = true;
+	bool help = false;
+	bool version = false;
 	const char *bus = nullptr;
+	const char *journal = nullptr;   // --journal, or the default
+};
+
+// The eight bytes kept, with what names where they came from.
+struct journal_entry {
+	unsigned long bus = 0;
+	char adapter[128] = {};
+	uint8_t bytes[kept] = {};
+};
+
+// A journal file: its folder, open before /dev is replaced, and its name
+// in it.
+struct journal_file {
+	int dir = -1;
+	char name[NAME_MAX + 1] = {};
+	char path[PATH_MAX] = {};
 };
 
 void say(const char *what, const char *detail = "")
 {
 	std::fprintf(stderr, "msgs_iic_on: %s%s\n", what, detail);
+}
+
+__attribute__((format(printf, 1, 2))) void tell(const char *format, ...)
+{
+	va_list ap;
+	va_start(ap, format);
+	std::fputs("msgs_iic_on: ", stderr);
+	std::vfprintf(stderr, format, ap);
+	std::fputc('\n', stderr);
+	va_end(ap);
+}
+
+// "a0 a1 ..." or, with prefix "0x", "0xa0 0xa1 ...".
+void hex_bytes(const uint8_t *bytes, char *out, size_t size, const char *prefix = "")
+{
+	size_t n = 0;
+	out[0] = '\0';
+	for (int i = 0; i < kept && n < size; i++)
+		n += std::snprintf(out + n, size - n, "%s%s%02x", i ? " " : "", prefix, bytes[i]);
 }
 
 // N, or the N of /dev/i2c-N; -1 for anything else.
@@ -72,16 +152,28 @@ long parse_bus(const char *arg)
 // Fills r from the command line; false after saying what is wrong.
 bool parse_args(int argc, char **argv, request &r)
 {
-	char line[PATH_MAX + 64];
 	for (int i = 1; i < argc; i++) {
 		const char *arg = argv[i];
 		if (std::strcmp(arg, "-y") == 0) {
 			r.yes = true;
 		} else if (std::strcmp(arg, "--force") == 0) {
 			r.force = true;
+		} else if (std::strcmp(arg, "--no-keep") == 0) {
+			r.keep = false;
+		} else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+			r.help = true;
+			return true;
+		} else if (std::strcmp(arg, "--version") == 0) {
+			r.version = true;
+			return true;
+		} else if (std::strcmp(arg, "--journal") == 0) {
+			if (i + 1 == argc || argv[i + 1][0] == '\0') {
+				say("--journal needs a FILE; ", usage);
+				return false;
+			}
+			r.journal = argv[++i];
 		} else if (arg[0] == '-' && arg[1] != '\0') {
-			std::snprintf(line, sizeof(line), "unknown option '%s'; %s", arg, usage);
-			say(line);
+			tell("unknown option '%s'; %s", arg, usage);
 			return false;
 		} else if (r.bus != nullptr) {
 			say("one BUS only; ", usage);
@@ -95,9 +187,11 @@ bool parse_args(int argc, char **argv, request &r)
 		return false;
 	}
 	if (parse_bus(r.bus) < 0) {
-		std::snprintf(line, sizeof(line),
-			      "'%s' is not a bus number N or /dev/i2c-N", r.bus);
-		say(line);
+		tell("'%s' is not a bus number N or /dev/i2c-N", r.bus);
+		return false;
+	}
+	if (r.journal != nullptr && !r.keep) {
+		say("--journal keeps the bytes that --no-keep gives up; ", usage);
 		return false;
 	}
 	return true;
@@ -134,9 +228,9 @@ bool adapter_refused(const char *name)
 }
 
 // i2cset's question: only y or yes goes on; no answer is no.
-bool confirmed(FILE *in)
+bool confirmed(FILE *in, const char *question = "Continue? [y/N] ")
 {
-	std::fputs("Continue? [y/N] ", stderr);
+	std::fputs(question, stderr);
 	std::fflush(stderr);
 	char answer[16] = {};
 	if (std::fgets(answer, sizeof(answer), in) == nullptr) {
@@ -146,6 +240,330 @@ bool confirmed(FILE *in)
 	answer[std::strcspn(answer, "\r\n")] = '\0';
 	return strcasecmp(answer, "y") == 0 || strcasecmp(answer, "yes") == 0;
 }
+
+// The journal's path: --journal's, or msgs_iic/i2c-BUS under the first
+// root that is there. Its folder is made and opened now, so that the
+// journal is reached the same way once /dev is this process's own.
+bool open_journal(const char *given, unsigned long bus, journal_file &j, int &error)
+{
+	char folder[PATH_MAX];
+	if (given != nullptr) {
+		const char *slash = std::strrchr(given, '/');
+		const char *base = slash ? slash + 1 : given;
+		const int length = slash ? static_cast<int>(slash == given ? 1 : slash - given) : 1;
+		if (std::snprintf(j.path, sizeof(j.path), "%s", given) >= static_cast<int>(sizeof(j.path)) ||
+		    std::snprintf(j.name, sizeof(j.name), "%s", base) >= static_cast<int>(sizeof(j.name)) ||
+		    std::snprintf(folder, sizeof(folder), "%.*s", length, slash ? given : ".") < 0) {
+			error = ENAMETOOLONG;
+			return false;
+		}
+	} else {
+		const char *root = journal_roots[2];
+		struct stat st;
+		for (const char *candidate : journal_roots)
+			if (stat(candidate, &st) == 0 && S_ISDIR(st.st_mode)) {
+				root = candidate;
+				break;
+			}
+		std::snprintf(folder, sizeof(folder), "%.16s/%s", root, journal_folder);
+		std::snprintf(j.name, sizeof(j.name), "i2c-%lu", bus);
+		std::snprintf(j.path, sizeof(j.path), "%.64s/%s", folder, j.name);
+		if (mkdir(folder, 0700) != 0 && errno != EEXIST) {
+			error = errno;
+			return false;
+		}
+	}
+	if (j.name[0] == '\0' || std::strcmp(j.name, ".") == 0 || std::strcmp(j.name, "..") == 0) {
+		error = EISDIR;
+		return false;
+	}
+	j.dir = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	error = errno;
+	return j.dir >= 0;
+}
+
+// The journal's text: what it keeps and where from.
+int format_journal(const journal_entry &e, char *out, size_t size)
+{
+	char bytes[kept * 5];
+	hex_bytes(e.bytes, bytes, sizeof(bytes), "0x");
+	return std::snprintf(out, size, "%s\nbus %lu\nadapter %s\naddress 0x%02x\n"
+			     "word 0x%02x\nbytes %s\n", journal_magic, e.bus, e.adapter,
+			     eeprom_addr, word_addr, bytes);
+}
+
+// The journal's entry from its text; false for anything that is not one
+// as format_journal writes it.
+bool parse_journal(const char *text, journal_entry &e)
+{
+	char line[256];
+	const char *p = text;
+	int field = 0;
+	while (*p != '\0') {
+		const size_t n = std::strcspn(p, "\n");
+		if (p[n] != '\n' || n >= sizeof(line))
+			return false;
+		std::memcpy(line, p, n);
+		line[n] = '\0';
+		p += n + 1;
+		unsigned int a = 0, w = 0, b[kept];
+		int used = 0;
+		switch (field++) {
+		case 0:
+			if (std::strcmp(line, journal_magic) != 0)
+				return false;
+			break;
+		case 1:
+			if (std::sscanf(line, "bus %lu%n", &e.bus, &used) != 1 ||
+			    line[used] != '\0' || e.bus > max_bus)
+				return false;
+			break;
+		case 2:
+			if (std::strncmp(line, "adapter ", 8) != 0 ||
+			    std::snprintf(e.adapter, sizeof(e.adapter), "%s", line + 8) >=
+				    static_cast<int>(sizeof(e.adapter)))
+				return false;
+			break;
+		case 3:
+			if (std::sscanf(line, "address 0x%2x%n", &a, &used) != 1 ||
+			    line[used] != '\0' || a != eeprom_addr)
+				return false;
+			break;
+		case 4:
+			if (std::sscanf(line, "word 0x%2x%n", &w, &used) != 1 ||
+			    line[used] != '\0' || w != word_addr)
+				return false;
+			break;
+		case 5:
+			if (std::sscanf(line, "bytes 0x%2x 0x%2x 0x%2x 0x%2x 0x%2x 0x%2x "
+					"0x%2x 0x%2x%n", &b[0], &b[1], &b[2], &b[3], &b[4],
+					&b[5], &b[6], &b[7], &used) != kept || line[used] != '\0')
+				return false;
+			for (int i = 0; i < kept; i++)
+				e.bytes[i] = static_cast<uint8_t>(b[i]);
+			break;
+		default:
+			return false;
+		}
+	}
+	// Only the text this program writes for that entry, to the byte.
+	char again[512];
+	format_journal(e, again, sizeof(again));
+	return field == 6 && std::strcmp(again, text) == 0;
+}
+
+// 1 and the entry where the journal is there and readable, 0 where there
+// is none, -1 where it is there but no journal that this program wrote.
+int read_journal(const journal_file &j, journal_entry &e)
+{
+	const int fd = openat(j.dir, j.name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+	if (fd < 0)
+		return errno == ENOENT ? 0 : -1;
+	char text[512];
+	const ssize_t n = read(fd, text, sizeof(text) - 1);
+	close(fd);
+	if (n <= 0 || static_cast<size_t>(n) == sizeof(text) - 1)
+		return -1;
+	text[n] = '\0';
+	return std::strlen(text) == static_cast<size_t>(n) && parse_journal(text, e) ? 1 : -1;
+}
+
+// The journal on disk before anything is written: a new file beside it,
+// synced, linked in under its name (which never replaces one that is
+// there), then the folder synced. 0, or the errno of what failed.
+int write_journal(const journal_file &j, const journal_entry &e)
+{
+	char temporary[NAME_MAX + 1];
+	if (std::snprintf(temporary, sizeof(temporary), ".%.200s.new", j.name) >=
+	    static_cast<int>(sizeof(temporary)))
+		return ENAMETOOLONG;
+	char text[512];
+	const int length = format_journal(e, text, sizeof(text));
+	unlinkat(j.dir, temporary, 0);  // what a run cut off while writing left
+	const int fd = openat(j.dir, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+	if (fd < 0)
+		return errno;
+	int error = 0;
+	if (write(fd, text, static_cast<size_t>(length)) != length)
+		error = errno ? errno : EIO;
+	if (error == 0 && fsync(fd) != 0)
+		error = errno;
+	if (close(fd) != 0 && error == 0)
+		error = errno;
+	if (error == 0 && linkat(j.dir, temporary, j.dir, j.name, 0) != 0)
+		error = errno;
+	unlinkat(j.dir, temporary, 0);
+	if (error == 0 && fsync(j.dir) != 0)
+		error = errno;
+	return error;
+}
+
+void say_journal_refused(const journal_file &j, int error)
+{
+	tell("cannot write the journal %s (%s): nothing written (--journal FILE names "
+	     "another)", j.path[0] ? j.path : "(none)", std::strerror(error));
+}
+
+void remove_journal(const journal_file &j)
+{
+	unlinkat(j.dir, j.name, 0);
+	fsync(j.dir);
+}
+
+// The command that puts the bytes back by hand, with i2c-tools.
+void restore_command(unsigned long bus, const uint8_t *bytes, char *out, size_t size)
+{
+	char listed[kept * 5];
+	hex_bytes(bytes, listed, sizeof(listed), "0x");
+	std::snprintf(out, size, "i2ctransfer -y %lu w%d@0x%02x 0x%02x %s", bus, kept + 1,
+		      eeprom_addr, word_addr, listed);
+}
+
+bool read_kept(int fd, uint8_t *bytes)
+{
+	return eeprom_read(fd, eeprom_addr, word_addr, bytes, kept) == 0;
+}
+
+// The bytes written back and read again; true when they match.
+bool put_back(int fd, const uint8_t *bytes)
+{
+	uint8_t again[kept] = {};
+	return eeprom_write(fd, eeprom_addr, word_addr, bytes, kept) == 0 &&
+	       read_kept(fd, again) && std::memcmp(again, bytes, kept) == 0;
+}
+
+void say_not_restored(const journal_file &j, const journal_entry &e)
+{
+	char bytes[kept * 3], command[128];
+	hex_bytes(e.bytes, bytes, sizeof(bytes));
+	restore_command(e.bus, e.bytes, command, sizeof(command));
+	tell("the restore failed: the 8 bytes at 0x10 were %s; put them back with: %s "
+	     "(the journal %s keeps them)", bytes, command, j.path);
+}
+
+// A journal that an earlier run left: its bytes put back, asking first
+// (as before any write). The exit status where the run stops here, else -1.
+int restore_left(int fd, const request &r, const journal_file &j,
+		 const journal_entry &left, const char *adapter)
+{
+	char bytes[kept * 3];
+	hex_bytes(left.bytes, bytes, sizeof(bytes));
+	if (std::strcmp(left.adapter, adapter) != 0) {
+		char command[128];
+		restore_command(left.bus, left.bytes, command, sizeof(command));
+		tell("the journal %s is for adapter '%s', and bus %lu's is now '%s': nothing "
+		     "written; on the bus that adapter is now, put the bytes back with %s, "
+		     "then remove the journal", j.path, left.adapter, left.bus, adapter, command);
+		return exit_bad_input;
+	}
+	tell("the journal %s holds the 8 bytes at 0x10 that an earlier run did not put "
+	     "back: %s", j.path, bytes);
+	if (!r.yes && !confirmed(stdin, "Put them back first? [y/N] ")) {
+		say("nothing written; the journal stays: ", j.path);
+		return exit_bad_input;
+	}
+	if (!put_back(fd, left.bytes)) {
+		say_not_restored(j, left);
+		return exit_not_restored;
+	}
+	remove_journal(j);
+	say("put back the 8 bytes from the journal: read back, they match: ", bytes);
+	return -1;
+}
+
+// After the test: the bytes as found, put back unless the test left them
+// so. The exit status.
+int restore_kept(int fd, const journal_file &j, const journal_entry &e)
+{
+	char bytes[kept * 3];
+	hex_bytes(e.bytes, bytes, sizeof(bytes));
+	uint8_t now[kept] = {};
+	if (read_kept(fd, now) && std::memcmp(now, e.bytes, kept) == 0) {
+		remove_journal(j);
+		constexpr uint8_t pattern[kept] = {0, 1, 2, 3, 4, 5, 6, 7};
+		tell("the restore changed nothing: the 8 bytes at 0x10 were still as found "
+		     "(%s), since nothing had changed them (%s)", bytes,
+		     std::memcmp(now, pattern, kept) == 0 ? "they held the test's pattern already"
+							  : "a write-protected chip, or a write that failed");
+		return exit_ran;
+	}
+	if (!put_back(fd, e.bytes)) {
+		say_not_restored(j, e);
+		return exit_not_restored;
+	}
+	remove_journal(j);
+	say("kept the 8 bytes at 0x10 and put them back: read back, they match: ", bytes);
+	return exit_ran;
+}
+
+// The signals that would end a run between its write and its restore.
+sigset_t stopping_signals()
+{
+	constexpr int stopping[] = {SIGINT, SIGTERM, SIGHUP, SIGCHLD};
+	sigset_t set;
+	sigemptyset(&set);
+	for (const int sig : stopping)
+		sigaddset(&set, sig);
+	return set;
+}
+
+int private_dev(const struct stat &bus);
+int run_msgs_iic(int out, const sigset_t &unblocked, int &signal_number);
+
+// The bus's bytes kept, msgs_iic run, the bytes put back, with the
+// stopping signals held off. The exit status.
+int kept_run(int fd, const struct stat &bus, const request &r, const journal_file &j,
+	     const char *adapter, int out, const sigset_t &unblocked, int &signal_number)
+{
+	journal_entry e;
+	e.bus = minor(bus.st_rdev);
+	std::snprintf(e.adapter, sizeof(e.adapter), "%s", adapter);
+	if (r.keep) {
+		if (!read_kept(fd, e.bytes)) {
+			tell("nothing answered the read of the 8 bytes at 0x10, so they could not "
+			     "be kept: nothing written (msgs_iic_on --no-keep %lu runs the test "
+			     "without keeping them)", e.bus);
+			return exit_failed;
+		}
+		const int error = write_journal(j, e);
+		if (error != 0) {
+			say_journal_refused(j, error);
+			return exit_failed;
+		}
+	}
+	const int error = private_dev(bus);
+	if (error != 0) {
+		if (r.keep)
+			remove_journal(j);
+		say("cannot give msgs_iic a /dev of its own (it needs CAP_SYS_ADMIN: run "
+		    "it as root): ", std::strerror(error));
+		return exit_failed;
+	}
+	const int ran = run_msgs_iic(out, unblocked, signal_number);
+	if (ran > 128 && ran != exec_failed)
+		say("msgs_iic did not finish: ", strsignal(ran - 128));
+	const int status = r.keep ? restore_kept(fd, j, e) : exit_ran;
+	return status == exit_ran && ran != 0 ? exit_failed : status;
+}
+
+// From the first read on, a signal waits until the bytes are back;
+// signal_number is the one that stopped the run, or 0.
+int keep_and_run(int fd, const struct stat &bus, const request &r, const journal_file &j,
+		 const char *adapter, int out, int &signal_number)
+{
+	signal_number = 0;
+	const sigset_t blocked = stopping_signals();
+	sigset_t unblocked;
+	sigprocmask(SIG_BLOCK, &blocked, &unblocked);
+	const int status = kept_run(fd, bus, r, j, adapter, out, unblocked, signal_number);
+	sigprocmask(SIG_SETMASK, &unblocked, nullptr);
+	return status;
+}
+
+} // namespace
+
+#ifndef MSGS_IIC_ON_NO_MAIN
+namespace {
 
 // This process's own /dev: a tmpfs with the one node /dev/i2c-0, a copy of
 // the chosen bus's. Mounts are made private first, so nothing leaks out.
@@ -161,7 +579,7 @@ int private_dev(const struct stat &bus)
 }
 
 // msgs_iic installed beside this program, else from PATH.
-void run_msgs_iic()
+void exec_msgs_iic()
 {
 	char self[PATH_MAX] = {};
 	char *slash = nullptr;
@@ -179,14 +597,69 @@ void run_msgs_iic()
 	execvp(name, argv);
 }
 
+void on_child(int) {}
+
+// msgs_iic in a child, on the original standard output, waited for. A
+// stopping signal is passed on to it, and remembered; msgs_iic may die of
+// it, this process goes on to the restore. The child's exit status.
+int run_msgs_iic(int out, const sigset_t &unblocked, int &signal_number)
+{
+	std::fflush(nullptr);
+	const pid_t child = fork();
+	if (child == 0) {
+		sigprocmask(SIG_SETMASK, &unblocked, nullptr);
+		std::signal(SIGPIPE, SIG_DFL);
+		if (out >= 0)
+			dup2(out, STDOUT_FILENO);
+		exec_msgs_iic();
+		say("cannot run msgs_iic: ", std::strerror(errno));
+		_exit(exec_failed);
+	}
+	if (child < 0) {
+		say("cannot run msgs_iic: ", std::strerror(errno));
+		return exec_failed;
+	}
+	const sigset_t waited = stopping_signals();
+	int status = 0;
+	for (;;) {
+		const int sig = sigwaitinfo(&waited, nullptr);
+		if (sig == SIGCHLD || sig < 0) {
+			if (waitpid(child, &status, WNOHANG) == child)
+				break;
+			continue;
+		}
+		if (signal_number == 0)
+			signal_number = sig;
+		kill(child, sig);
+	}
+	return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 } // namespace
 
-#ifndef MSGS_IIC_ON_NO_MAIN
 int main(int argc, char **argv)
 {
 	request r;
 	if (!parse_args(argc, argv, r))
 		return exit_bad_input;
+	if (r.help) {
+		std::printf("%s\n%s", usage, help);
+		return exit_ran;
+	}
+	if (r.version) {
+		std::printf("msgs_iic_on %s\n", MSGS_IIC_VERSION);
+		return exit_ran;
+	}
+
+	// Its own lines go to stderr, the routines' failure lines too, and a
+	// line written to a closed session fails instead of ending the run;
+	// msgs_iic gets the original stdout and the signal back.
+	std::signal(SIGPIPE, SIG_IGN);
+	std::signal(SIGCHLD, on_child);
+	std::fflush(stdout);
+	const int out = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+	dup2(STDERR_FILENO, STDOUT_FILENO);
+	std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
 	char path[32];
 	std::snprintf(path, sizeof(path), "%s%ld", node_prefix, parse_bus(r.bus));
@@ -202,8 +675,7 @@ int main(int argc, char **argv)
 
 	char name[128];
 	adapter_name(minor(bus.st_rdev), name, sizeof(name));
-	std::fprintf(stderr, "msgs_iic_on: bus %u (%s), adapter '%s'\n",
-		     minor(bus.st_rdev), path, name);
+	tell("bus %u (%s), adapter '%s'", minor(bus.st_rdev), path, name);
 	say("WARNING: msgs_iic writes 8 bytes at 0x10 of whatever answers at 0x50 "
 	    "on this bus; on a PC that is often a memory module's SPD EEPROM or a "
 	    "monitor's EDID");
@@ -212,19 +684,43 @@ int main(int argc, char **argv)
 		    "channel, where SPD and EDID EEPROMs live at 0x50 (--force writes anyway)");
 		return exit_bad_input;
 	}
+
+	journal_file j;
+	journal_entry left;
+	int error = 0;
+	const bool journal = open_journal(r.journal, minor(bus.st_rdev), j, error);
+	const int found = journal ? read_journal(j, left) : 0;
+	if (found < 0) {
+		say("not a journal that msgs_iic_on wrote, or unreadable: nothing written; "
+		    "look at it, put its bytes back by hand if need be, and remove it: ", j.path);
+		return exit_bad_input;
+	}
+	if (r.keep && !journal) {
+		say_journal_refused(j, error);
+		return exit_failed;
+	}
+	const int fd = open(path, O_RDWR | O_CLOEXEC);
+	if (fd < 0) {
+		say("cannot open the bus: nothing written: ", std::strerror(errno));
+		return exit_failed;
+	}
+	if (found > 0) {
+		const int stopped = restore_left(fd, r, j, left, name);
+		if (stopped >= 0)
+			return stopped;
+	}
 	if (!r.yes && !confirmed(stdin)) {
 		say("nothing written");
 		return exit_bad_input;
 	}
 
-	const int error = private_dev(bus);
-	if (error != 0) {
-		say("cannot give msgs_iic a /dev of its own (it needs CAP_SYS_ADMIN: run "
-		    "it as root): ", std::strerror(error));
-		return exit_failed;
+	int signal_number = 0;
+	const int status = keep_and_run(fd, bus, r, j, name, out, signal_number);
+	if (signal_number != 0 && status != exit_not_restored) {
+		// Ended as the signal would have ended it, now that the chip is safe.
+		std::signal(signal_number, SIG_DFL);
+		raise(signal_number);
 	}
-	run_msgs_iic();
-	say("cannot run msgs_iic: ", std::strerror(errno));
-	return exit_failed;
+	return status;
 }
 #endif
