@@ -273,6 +273,66 @@ def test_other_bus(tmp_path: Path) -> None:
         "msgs_iic_on's two transactions, and nothing of msgs_iic's on bus 0"
 
 
+# msgs_iic_on cut off mid-run in the guest: by SIGTERM and SIGHUP, which it
+# outlives to put the bytes back; by SIGKILL, which leaves the journal for
+# the next run; and by a reader that goes away (SIGPIPE). Each is sent once
+# msgs_iic has written (the journal is there, and its write's pause over).
+SIGNALS = r"""exec 2>/tmp/shell.err
+journal=/tmp/msgs_iic/i2c-0
+i2ctransfer -y 0 w1@0x50 0x00 r256 >/tmp/chip
+same() {
+    i2ctransfer -y 0 w1@0x50 0x00 r256 | cmp -s /tmp/chip - &&
+        echo "$1 as found" || echo "$1 changed"
+}
+written() {
+    n=0
+    until [ -e $journal ] || [ $n -gt 50 ]; do usleep 100000; n=$((n + 1)); done
+    usleep 1500000
+}
+for sig in TERM HUP KILL; do
+    msgs_iic_on -y 0 >/dev/null 2>/tmp/err & pid=$!
+    written; kill -$sig $pid; wait $pid; echo "$sig $?"
+    [ $sig = KILL ] && usleep 1500000 && [ -e $journal ] && echo "journal left"
+    same $sig
+done
+msgs_iic_on -y 0 >/dev/null 2>/tmp/err; echo "next $?"; same next
+grep -c "put back the 8 bytes from the journal" /tmp/err
+[ -e $journal ] || echo "journal gone"
+msgs_iic_on -y 0 2>/tmp/err | head -n 1 >/dev/null; same PIPE
+grep -c "did not finish: Broken pipe" /tmp/err
+"""
+KEPT = ("TERM 143\nTERM as found\nHUP 129\nHUP as found\nKILL 137\njournal "
+        "left\nKILL changed\nnext 0\nnext as found\n1\njournal gone\nPIPE as "
+        "found\n1\n")
+
+
+@pytest.mark.parametrize("args, status, output, line, after", [
+    ([], 0, GOOD, "kept the 8 bytes at 0x10 and put them back: read back, they "
+     "match: b0 b1 b2 b3 b4 b5 b6 b7", KEPT),
+    (["--write-protect"], 1, HELLO + dump(*range(0xb0, 0xb8)), "the restore "
+     "changed nothing: the 8 bytes at 0x10 were still as found (b0 b1 b2 b3 b4 "
+     "b5 b6 b7), since nothing had changed them (a write-protected chip, or a "
+     "write that failed)", None),
+], ids=["kept", "write-protect"])
+def test_keep(tmp_path: Path, args: list[str], status: int, output: str,
+              line: str, after: str | None) -> None:
+    """The test through msgs_iic_on, on a chip of known bytes: it gives the
+    run and leaves the chip's 256 bytes as the image had them, byte for
+    byte, through signals mid-run too; a write-protected chip is left as it
+    was, and the restore says it changed nothing."""
+    chip = image(tmp_path / "image", 0xa0)
+    run = run_board(tmp_path, "--keep", "--eeprom-image", str(chip), *args,
+                    *(["--after", after and SIGNALS] if after else []))
+    assert run.status == status, run.stderr
+    assert run.read("output") == output
+    said = run.read("stderr").splitlines()
+    assert said[-1] == f"msgs_iic_on: {line}", said
+    assert (run.report / "eeprom").read_bytes() == chip.read_bytes(), \
+        "the chip as the image had it, byte for byte"
+    if after:
+        assert run.read("after") == after
+
+
 def lava_cases(folder: Path) -> list[str]:
     """LAVA's test case signals as the console carried them, the time's
     measurement left out."""

@@ -39,6 +39,9 @@ class Options:
     bench: int   # boots of each board for --bench; 0 without it
     results: Path | None = None   # --results: the rows as JSON
     junit: Path | None = None     # --junit: the rows as JUnit XML
+    # The test through msgs_iic_on -y BUS, which keeps the chip's eight
+    # bytes and puts them back, instead of msgs_iic alone.
+    keep: bool = False
     # Guest commands of board/run's own, run after the program and before
     # the --after ones: --board all's read-back by i2ctransfer.
     checks: tuple[str, ...] = ()

@@ -44,6 +44,7 @@ def parser() -> Parser:
     parse.add_argument("--eeprom-bus", default="0")
     parse.add_argument("--eeprom-image")
     parse.add_argument("--write-protect", action="store_true")
+    parse.add_argument("--keep", action="store_true")
     parse.add_argument("--no-i2c-dev", dest="i2c_dev", action="store_false")
     parse.add_argument("--before", action="append", default=[])
     parse.add_argument("--after", action="append", default=[])
@@ -88,7 +89,7 @@ def parse(argv: list[str]) -> Options | Literal["help", "list"]:
         refresh=given.refresh,
         bench=int(given.bench or 0),
         results=Path(given.results) if given.results else None,
-        junit=Path(given.junit) if given.junit else None)
+        junit=Path(given.junit) if given.junit else None, keep=given.keep)
     check_chip(options)
     if options.picture:
         check_picture(options)

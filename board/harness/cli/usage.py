@@ -25,6 +25,9 @@ finish.
                        (default: all 0xff, as a part ships); FILE is not changed
   --write-protect      the EEPROM acknowledges writes and ignores them
   --no-i2c-dev         do not load i2c-dev, so there is no /dev/i2c-0
+  --keep               run the test through msgs_iic_on -y BUS (bus 0, or
+                       --eeprom-bus), which keeps the chip's 8 bytes at 0x10
+                       and puts them back, as on a real board
   --before CMD         guest shell command to run before the program (repeatable),
                        e.g. "i2ctransfer -y 0 w9@0x50 0x10 0xaa 0xab 0xac 0xad 0xae 0xaf 0xb0 0xb1"
   --after CMD          guest shell command to run after the program (repeatable);

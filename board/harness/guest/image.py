@@ -117,7 +117,7 @@ def make_root(board: Board, options: Options, guest: Guest, programs: Path,
     (root / "etc" / "board.conf").write_text(
         f"bus_module={board.module}\ni2c_dev={flag[options.i2c_dev]}\n"
         f"eeprom={flag[options.eeprom]}\neeprom_bus={options.eeprom_bus}\n"
-        f"shell={flag[shell]}\n")
+        f"shell={flag[shell]}\nkeep={flag[options.keep]}\n")
     write_commands(root / "etc" / "before", options.before)
     write_commands(root / "etc" / "after", options.checks + options.after)
 

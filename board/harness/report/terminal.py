@@ -68,8 +68,11 @@ def show(results: Results, row: Row, qemu_version: str,
     if results.output is not None:
         say(f"{boot.board.name} ({boot.board.stands_for}), Linux "
             f"{boot.kernel}, QEMU {qemu_version}")
-        program = "" if boot.arch == "armhf" else f" for {boot.arch}"
-        say(f"msgs_iic{program} exit status {results.status}, "
+        program = (f"msgs_iic_on -y {options.eeprom_bus}" if options.keep
+                   else "msgs_iic")
+        if boot.arch != "armhf":
+            program += f" for {boot.arch}"
+        say(f"{program} exit status {results.status}, "
             f"{guest_seconds(results)} s in the guest, {boot.wall} s wall "
             "time for the board")
     if results.lava:

@@ -105,8 +105,14 @@ def judge(results: Results, options: Options) -> tuple[str, str, dict[str, str]]
             "\n")[0] if results.after_each else ""
         cases[CHECK] = "pass" if read_back == PATTERN and not check_failed \
             else "fail"
+    # Through msgs_iic_on, its last line says what went wrong: the bytes
+    # not kept, or not put back.
+    said = [line.removeprefix("msgs_iic_on: ") for line in lines(results.stderr)
+            if line.startswith("msgs_iic_on: ")] if options.keep else []
     why = ""
-    if results.output != GOOD_RUN:
+    if said and results.status != 0:
+        why = said[-1]
+    elif results.output != GOOD_RUN:
         why = difference(results.output)
     elif results.status != 0:
         why = f"exit status {results.status}, not 0"
