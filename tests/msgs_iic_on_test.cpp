@@ -66,6 +66,7 @@ TEST(msgs_iic_on, command_line)
 		bool yes, force;
 		bool keep = true, help = false, version = false;
 		const char *journal = nullptr;
+		bool check = false;
 	} cases[] = {
 		{{"1"}, "", false, false},
 		{{"-y", "/dev/i2c-3"}, "", true, false},
@@ -91,6 +92,7 @@ TEST(msgs_iic_on, command_line)
 		{{"--help"}, "", false, false, true, true},
 		{{"-y", "-h", "--frob"}, "", true, false, true, true},
 		{{"--version"}, "", false, false, true, false, true},
+		{{"--check", "0"}, "", false, false, true, false, false, nullptr, true},
 	};
 	for (const auto &c : cases) {
 		std::vector<char *> argv{const_cast<char *>("msgs_iic_on")};
@@ -109,6 +111,7 @@ TEST(msgs_iic_on, command_line)
 		EXPECT_EQ(r.help, c.help);
 		EXPECT_EQ(r.version, c.version);
 		EXPECT_STREQ(r.journal ? r.journal : "", c.journal ? c.journal : "");
+		EXPECT_EQ(r.check, c.check);
 	}
 }
 
@@ -323,8 +326,8 @@ const keep_case keep_cases[] = {
 	  "11 12 13 14 15 16 17 18"}},
 	{"the restore refused", true, true, false, nullptr, nullptr, with(true, true, 0),
 	 exit_not_restored, 0, test_pattern, true, 2,
-	 {"msgs_iic_on: the restore failed: the 8 bytes at 0x10 were ef ee ed ec eb ea e9 e8; "
-	  "put them back with: i2ctransfer -y 3 w9@0x50 0x10 0xef 0xee 0xed 0xec 0xeb 0xea "
+	 {"msgs_iic_on: the restore failed: the 8 bytes at 0x10 were ef ee ed ec eb ea e9 e8, "
+	  "and read back 00 01 02 03 04 05 06 07; put them back with: i2ctransfer -y 3 w9@0x50 0x10 0xef 0xee 0xed 0xec 0xeb 0xea "
 	  "0xe9 0xe8 (the journal @ keeps them)"}},
 	{"nothing answers the first read", true, false, false, nullptr, nullptr,
 	 with(true, false, 0), exit_failed, 0, found_bytes, false, 0,
@@ -427,6 +430,55 @@ TEST(msgs_iic_on, keeps_and_restores)
 		if (j.dir >= 0)
 			close(j.dir);
 		unlink(path.c_str());
+	}
+}
+
+// Bus 0 is the node msgs_iic opens anyway: no /dev of its own, so no root.
+TEST(msgs_iic_on, bus_0_needs_no_dev_of_its_own)
+{
+	kernel = kernel_stand_in{};
+	test_run = with(true, false, 0, EPERM);
+	const std::string path = testing::TempDir() + "/i2c-0";
+	test_run.journal_path = path.c_str();
+	request r;
+	r.yes = true;
+	journal_file j;
+	int error = 0;
+	ASSERT_TRUE(open_journal(path.c_str(), 0, j, error));
+	struct stat bus = {};
+	bus.st_rdev = makedev(i2c_dev_major, 0);
+	int signal_number = 0;
+	testing::internal::CaptureStderr();
+	EXPECT_EQ(keep_and_run(bus_fd, bus, r, j, "adapter", -1, signal_number), exit_ran);
+	testing::internal::GetCapturedStderr();
+	EXPECT_EQ(test_run.runs, 1);
+	close(j.dir);
+}
+
+// A journal's default folder is this user's own: not another's, not one
+// that others may write to, not a link to somewhere else.
+TEST(msgs_iic_on, journal_folder_is_its_own)
+{
+	const std::string base = testing::TempDir() + "/journal_folders";
+	rmdir((base + "/open").c_str());
+	unlink((base + "/link").c_str());
+	rmdir((base + "/own").c_str());
+	rmdir(base.c_str());
+	ASSERT_EQ(mkdir(base.c_str(), 0700), 0);
+	ASSERT_EQ(mkdir((base + "/own").c_str(), 0700), 0);
+	ASSERT_EQ(mkdir((base + "/open").c_str(), 0700), 0);
+	ASSERT_EQ(chmod((base + "/open").c_str(), 0777), 0);
+	ASSERT_EQ(symlink("own", (base + "/link").c_str()), 0);
+	const struct {
+		const char *name;
+		int error;
+	} cases[] = {{"own", 0}, {"open", EPERM}, {"link", ENOTDIR}, {"none", ENOENT}};
+	for (const auto &c : cases) {
+		int dir = -1;
+		EXPECT_EQ(own_folder((base + "/" + c.name).c_str(), dir), c.error) << c.name;
+		EXPECT_EQ(dir >= 0, c.error == 0) << c.name;
+		if (dir >= 0)
+			close(dir);
 	}
 }
 

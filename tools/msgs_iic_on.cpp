@@ -53,7 +53,7 @@ constexpr int exit_not_restored = 3; // the chip is not as found: see the line
 constexpr int exec_failed = 127;     // the child could not run msgs_iic
 
 constexpr char usage[] = "usage: msgs_iic_on [-y] [--force] [--no-keep] "
-			 "[--journal FILE] BUS (N or /dev/i2c-N)";
+			 "[--journal FILE] [--check] BUS (N or /dev/i2c-N)";
 constexpr char help[] =
 	"Runs msgs_iic on the I2C bus BUS instead of bus 0, and leaves the EEPROM\n"
 	"at 0x50 as it found it: the 8 bytes at 0x10 that msgs_iic overwrites are\n"
@@ -61,12 +61,15 @@ constexpr char help[] =
 	"  -y              do not ask before writing\n"
 	"  --force         run even on a PC's SMBus or a display's channel\n"
 	"  --no-keep       do not keep the 8 bytes: the test's pattern stays\n"
-	"  --journal FILE  keep them in FILE (default /var/lib/msgs_iic/i2c-BUS)\n"
+	"  --journal FILE  keep them in FILE (default /var/lib/msgs_iic/i2c-BUS,\n"
+	"                  or under /run or /tmp for a user who may not write there)\n"
+	"  --check         the checks alone (the bus, its adapter, a journal left\n"
+	"                  by an earlier run): nothing read or written\n"
 	"  --help, --version\n"
 	"Standard output is msgs_iic's alone. Exit status: 0 msgs_iic ran and the\n"
-	"chip is as found; 1 the test could not run, nothing written; 2 bad input,\n"
-	"a refused adapter or no y; 3 the bytes could not be put back (the line\n"
-	"says how to do it by hand).\n";
+	"chip is as found (with --check: it would go on); 1 the test could not\n"
+	"run, nothing written; 2 bad input, a refused adapter or no y; 3 the bytes\n"
+	"could not be put back (the line says how to do it by hand).\n";
 constexpr char node_prefix[] = "/dev/i2c-";
 // Where a journal goes by default: the first of these that is there, so
 // that it survives a reboot where the system keeps state.
@@ -91,6 +94,7 @@ struct request {
 	bool keep = true;
 	bool help = false;
 	bool version = false;
+	bool check = false;    // the checks alone: nothing read or written
 	const char *bus = nullptr;
 	const char *journal = nullptr;   // --journal, or the default
 };
@@ -160,6 +164,8 @@ bool parse_args(int argc, char **argv, request &r)
 			r.force = true;
 		} else if (std::strcmp(arg, "--no-keep") == 0) {
 			r.keep = false;
+		} else if (std::strcmp(arg, "--check") == 0) {
+			r.check = true;
 		} else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
 			r.help = true;
 			return true;
@@ -241,6 +247,21 @@ bool confirmed(FILE *in, const char *question = "Continue? [y/N] ")
 	return strcasecmp(answer, "y") == 0 || strcasecmp(answer, "yes") == 0;
 }
 
+// The folder opened into dir where it is this user's own and no one else
+// may write to it, not a link: 0, or why not.
+int own_folder(const char *folder, int &dir)
+{
+	dir = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+	if (dir < 0)
+		return errno;
+	struct stat st;
+	if (fstat(dir, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 022) == 0)
+		return 0;
+	close(dir);
+	dir = -1;
+	return EPERM;
+}
+
 // The journal's path: --journal's, or msgs_iic/i2c-BUS under the first
 // root that is there. Its folder is made and opened now, so that the
 // journal is reached the same way once /dev is this process's own.
@@ -258,20 +279,22 @@ bool open_journal(const char *given, unsigned long bus, journal_file &j, int &er
 			return false;
 		}
 	} else {
-		const char *root = journal_roots[2];
-		struct stat st;
-		for (const char *candidate : journal_roots)
-			if (stat(candidate, &st) == 0 && S_ISDIR(st.st_mode)) {
-				root = candidate;
-				break;
-			}
-		std::snprintf(folder, sizeof(folder), "%.16s/%s", root, journal_folder);
+		// The first root where the folder is this user's own, and no one
+		// else may write: /tmp is everyone's.
 		std::snprintf(j.name, sizeof(j.name), "i2c-%lu", bus);
-		std::snprintf(j.path, sizeof(j.path), "%.64s/%s", folder, j.name);
-		if (mkdir(folder, 0700) != 0 && errno != EEXIST) {
-			error = errno;
-			return false;
+		error = ENOENT;
+		for (const char *root : journal_roots) {
+			std::snprintf(folder, sizeof(folder), "%.16s/%s", root, journal_folder);
+			std::snprintf(j.path, sizeof(j.path), "%.64s/%s", folder, j.name);
+			if (mkdir(folder, 0700) != 0 && errno != EEXIST) {
+				error = errno;
+				continue;
+			}
+			error = own_folder(folder, j.dir);
+			if (error == 0)
+				return true;
 		}
+		return false;
 	}
 	if (j.name[0] == '\0' || std::strcmp(j.name, ".") == 0 || std::strcmp(j.name, "..") == 0) {
 		error = EISDIR;
@@ -424,21 +447,26 @@ bool read_kept(int fd, uint8_t *bytes)
 	return eeprom_read(fd, eeprom_addr, word_addr, bytes, kept) == 0;
 }
 
-// The bytes written back and read again; true when they match.
-bool put_back(int fd, const uint8_t *bytes)
+// The bytes written back and read again, into again ("nothing" where the
+// read failed); true when they match.
+bool put_back(int fd, const uint8_t *bytes, char *again, size_t size)
 {
-	uint8_t again[kept] = {};
-	return eeprom_write(fd, eeprom_addr, word_addr, bytes, kept) == 0 &&
-	       read_kept(fd, again) && std::memcmp(again, bytes, kept) == 0;
+	uint8_t read_back[kept] = {};
+	std::snprintf(again, size, "nothing");
+	const bool written = eeprom_write(fd, eeprom_addr, word_addr, bytes, kept) == 0;
+	if (!read_kept(fd, read_back))
+		return false;
+	hex_bytes(read_back, again, size);
+	return written && std::memcmp(read_back, bytes, kept) == 0;
 }
 
-void say_not_restored(const journal_file &j, const journal_entry &e)
+void say_not_restored(const journal_file &j, const journal_entry &e, const char *again)
 {
 	char bytes[kept * 3], command[128];
 	hex_bytes(e.bytes, bytes, sizeof(bytes));
 	restore_command(e.bus, e.bytes, command, sizeof(command));
-	tell("the restore failed: the 8 bytes at 0x10 were %s; put them back with: %s "
-	     "(the journal %s keeps them)", bytes, command, j.path);
+	tell("the restore failed: the 8 bytes at 0x10 were %s, and read back %s; put them "
+	     "back with: %s (the journal %s keeps them)", bytes, again, command, j.path);
 }
 
 // A journal that an earlier run left: its bytes put back, asking first
@@ -462,8 +490,9 @@ int restore_left(int fd, const request &r, const journal_file &j,
 		say("nothing written; the journal stays: ", j.path);
 		return exit_bad_input;
 	}
-	if (!put_back(fd, left.bytes)) {
-		say_not_restored(j, left);
+	char again[kept * 3];
+	if (!put_back(fd, left.bytes, again, sizeof(again))) {
+		say_not_restored(j, left, again);
 		return exit_not_restored;
 	}
 	remove_journal(j);
@@ -487,8 +516,9 @@ int restore_kept(int fd, const journal_file &j, const journal_entry &e)
 							  : "a write-protected chip, or a write that failed");
 		return exit_ran;
 	}
-	if (!put_back(fd, e.bytes)) {
-		say_not_restored(j, e);
+	char again[kept * 3];
+	if (!put_back(fd, e.bytes, again, sizeof(again))) {
+		say_not_restored(j, e, again);
 		return exit_not_restored;
 	}
 	remove_journal(j);
@@ -531,7 +561,9 @@ int kept_run(int fd, const struct stat &bus, const request &r, const journal_fil
 			return exit_failed;
 		}
 	}
-	const int error = private_dev(bus);
+	// Bus 0 is the node msgs_iic opens anyway: no /dev of its own, so a
+	// user who may open it needs no root.
+	const int error = minor(bus.st_rdev) == 0 ? 0 : private_dev(bus);
 	if (error != 0) {
 		if (r.keep)
 			remove_journal(j);
@@ -698,6 +730,15 @@ int main(int argc, char **argv)
 	if (r.keep && !journal) {
 		say_journal_refused(j, error);
 		return exit_failed;
+	}
+	if (r.check) {
+		if (found > 0) {
+			char bytes[kept * 3];
+			hex_bytes(left.bytes, bytes, sizeof(bytes));
+			tell("the journal %s holds the 8 bytes at 0x10 that an earlier run did "
+			     "not put back (%s): the next run puts them back first", j.path, bytes);
+		}
+		return exit_ran;
 	}
 	const int fd = open(path, O_RDWR | O_CLOEXEC);
 	if (fd < 0) {
