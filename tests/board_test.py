@@ -8,11 +8,15 @@ import gzip
 import http.server
 import json
 import os
+import pty
 import re
 import shutil
+import socket
 import subprocess
+import time
 import urllib.error
 import urllib.request
+import xml.etree.ElementTree as ElementTree
 from collections.abc import Iterator
 from contextlib import AbstractContextManager
 from dataclasses import dataclass
@@ -21,10 +25,16 @@ from typing import Any
 
 import pytest
 
+from harness.cli.modes import programs
 from harness.cli.parse import parse
 from harness.farm import dispatch, lab
+from harness.guest import cache
+from harness.guest.image import Sshd
+from harness.guest.packages import fetch_guest
 from harness.host.progress import TOP
+from harness.host.tools import host_tools
 from harness.options import Options
+from harness.runs import qemu
 from harness_test import decoded_read, decoded_write
 
 HELLO = "hello,this is I2C_RDWR i2c test \n"
@@ -250,12 +260,13 @@ def test_before_fails(tmp_path: Path) -> None:
 
 def test_other_bus(tmp_path: Path) -> None:
     """The EEPROM on bus 3 and nothing at 0x50 on bus 0: msgs_iic alone
-    fails, msgs_iic_on -y 3 gives the good run there, asks without -y, and
-    leaves the guest's /dev as it was."""
+    fails, msgs_iic_on -y --no-keep 3 gives the good run there (keeping the
+    bytes has a test of its own), asks without -y, and leaves the guest's
+    /dev as it was."""
     run = run_board(tmp_path, "--board", "ast2600-evb", "--eeprom-bus", "3",
                     "--before", "ls -l /dev >/tmp/dev.before",
-                    "--after", "msgs_iic_on -y 3 2>/tmp/on.err; echo status $?; "
-                               "cat /tmp/on.err",
+                    "--after", "msgs_iic_on -y --no-keep 3 2>/tmp/on.err; echo "
+                               "status $?; cat /tmp/on.err",
                     "--after", "msgs_iic_on 3 </dev/null; echo status $?",
                     "--after", "ls -l /dev | cmp /tmp/dev.before -")
     assert run.status == 1, "msgs_iic alone fails on bus 0"
@@ -611,3 +622,231 @@ def test_lab(tmp_path: Path) -> None:
     assert [port for port in ports if f":{port} " in listening] == []
     assert subprocess.run(["pg_lsclusters", "--no-header"], capture_output=True,
                           text=True).stdout.split()[3] == postgres
+
+
+@dataclass(frozen=True)
+class SshBoard:
+    """vexpress booted as a real board's stand-in, served over SSH."""
+    port: int
+    folder: Path   # the keys, known_hosts and ssh configuration
+    chip: bytes    # the EEPROM's bytes as the board started
+
+    def remote(self, user: str = "root") -> str:
+        return f"{user}@127.0.0.1:{self.port}"
+
+    def config(self, known: str = "known_hosts") -> Path:
+        """An ssh configuration of the test's own: its key, and the host key
+        pinned in a known-hosts file of its own, never the user's."""
+        path = self.folder / f"config-{known}"
+        path.write_text(f"Host *\n  IdentityFile {self.folder / 'user'}\n"
+                        "  IdentitiesOnly yes\n"
+                        f"  UserKnownHostsFile {self.folder / known}\n"
+                        "  GlobalKnownHostsFile /dev/null\n")
+        return path
+
+    def shell(self, command: str) -> str:
+        """A command on the board, as root, over the test's own ssh."""
+        return subprocess.run(
+            ["ssh", "-F", str(self.config()), "-p", str(self.port), "-o",
+             "BatchMode=yes", "root@127.0.0.1", command], capture_output=True,
+            text=True, check=True).stdout
+
+    def read_chip(self) -> bytes:
+        return bytes.fromhex(self.shell("i2ctransfer -y 0 w1@0x50 0x00 r256")
+                             .replace("0x", ""))
+
+    def board_run(self, *args: str, remote: str | None = None,
+                  config: Path | None = None) -> "subprocess.Popen[str]":
+        return subprocess.Popen(
+            [TOP / "board" / "run", "--ssh", remote or self.remote(),
+             "--ssh-config", config or self.config(), *args],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, text=True)
+
+
+@pytest.fixture(scope="module")
+def ssh_board(tmp_path_factory: pytest.TempPathFactory) -> Iterator[SshBoard]:
+    """Debian's armhf dropbear on vexpress, from the cache busybox comes
+    from; a NIC on QEMU's user network with restrict=on, one port forwarded
+    on 127.0.0.1 and nowhere else; the test's own key pair and host key."""
+    folder = tmp_path_factory.mktemp("ssh")
+    for name in ("host", "user", "other"):
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C",
+                        name, "-f", folder / name], check=True)
+    chip = image(folder / "image", 0xa0)
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = int(probe.getsockname()[1])
+    for known, key in (("known_hosts", "host"), ("other_hosts", "other")):
+        (folder / known).write_text(f"[127.0.0.1]:{port} " + " ".join(
+            (folder / f"{key}.pub").read_text().split()[:2]) + "\n")
+    run = parse(["--eeprom-image", str(chip)])
+    assert isinstance(run, Options)
+    with host_tools({"armhf"}, emulator=True, decoder=False, plotter=False,
+                    compilers=lambda: None):
+        pass
+    held = cache.ready(cache.root())
+    with cache.in_use(held):
+        guest = fetch_guest(held, {"armmp"}, lava=False, refresh=False,
+                            sshd=True)
+        built = programs("armhf", folder)
+        sshd = Sshd(folder / "host", (folder / "user.pub").read_text())
+        with qemu.serving_ssh(run.targets[0], run, guest, built.parent, sshd,
+                              port):
+            yield SshBoard(port, folder, chip.read_bytes())
+
+
+def test_ssh_good_run(ssh_board: SshBoard, tmp_path: Path) -> None:
+    """board/run --ssh on a real SSH server and kernel: the good run, the
+    chip left as the image had it, byte for byte, and a report and JUnit
+    file that say pass, with what the board said of itself."""
+    report, junit = tmp_path / "report", tmp_path / "junit.xml"
+    run = ssh_board.board_run("--yes", "--report", str(report), "--junit",
+                              str(junit))
+    out, err = run.communicate(timeout=120)
+    assert (run.returncode, out) == (0, GOOD), err
+    assert err.splitlines()[-1] == "board: pass: the good run, exit status 0"
+    assert ssh_board.read_chip() == ssh_board.chip, "the chip as it was found"
+    kept = " ".join(f"{n:02x}" for n in range(0xb0, 0xb8))
+    assert (report / "bytes").read_text() == f"before {kept}\nafter {kept}\n"
+    assert (report / "restore").read_text() == (
+        f"kept the 8 bytes at 0x10 and put them back: read back, they match: "
+        f"{kept}\n")
+    assert "adapter Versatile I2C adapter\ndriver versatile-i2c\n" in (
+        report / "board").read_text()
+    suite = ElementTree.parse(junit).getroot()[0]
+    properties = {p.get("name"): p.get("value") for p in suite.iter("property")}
+    assert (suite.get("failures"), suite.get("errors"), properties["verdict"],
+            properties["adapter"]) == ("0", "0", "pass", "Versatile I2C adapter")
+    assert ssh_board.shell("ls -d /tmp/msgs_iic.* 2>/dev/null; true") == "", \
+        "the folder it copied into is gone"
+
+
+@pytest.mark.parametrize("user, port, known, setup, teardown, line", [
+    ("root", 1, "known_hosts", "", "", "root@127.0.0.1:1: cannot reach it "
+     "(ssh: connect to host 127.0.0.1 port 1: Connection refused): is it up, "
+     "and sshd listening?"),
+    ("root", None, "other_hosts", "", "", "@remote: its host key is not the one "
+     "known for it (ssh: Host key verification failed.): if the board was "
+     "reinstalled, check its new key, then ssh-keygen -R 127.0.0.1"),
+    ("tester", None, "known_hosts", "", "", "tester@127.0.0.1:@port: tester may "
+     "not open /dev/i2c-0 for reading and writing: log in as root, or as a "
+     "user in the group that owns it"),
+    ("root", None, "known_hosts", "rmmod i2c-dev",
+     "insmod /lib/modules/i2c-dev.ko", "@remote: no /dev/i2c-0: load i2c-dev "
+     "there (modprobe i2c-dev), and check that the board has an I2C bus 0"),
+    ("root", None, "known_hosts", "echo 'SMBus I801 adapter at efa0' "
+     ">/tmp/name && mount --bind /tmp/name /sys/class/i2c-dev/i2c-0/name",
+     "umount /sys/class/i2c-dev/i2c-0/name", "@remote: msgs_iic_on refuses "
+     "bus 0: the adapter's name says it is a PC's SMBus or a display's "
+     "channel, where SPD and EDID EEPROMs live at 0x50 (--force writes "
+     "anyway)"),
+    ("root", None, "known_hosts", "", "", "@remote: no terminal to ask on, and "
+     "no --yes: nothing written"),
+], ids=["refused", "host-key", "user", "no-i2c-dev", "adapter", "no-yes"])
+def test_ssh_faults(ssh_board: SshBoard, user: str, port: int | None,
+                    known: str, setup: str, teardown: str, line: str) -> None:
+    """Each fault one line and exit status 2, and nothing written: the
+    chip as it was, no folder left on the board."""
+    if setup:
+        ssh_board.shell(setup)
+    try:
+        remote = f"{user}@127.0.0.1:{port or ssh_board.port}"
+        run = ssh_board.board_run(*([] if "terminal" in line else ["--yes"]),
+                                  remote=remote, config=ssh_board.config(known))
+        out, err = run.communicate(timeout=60)
+    finally:
+        if teardown:
+            ssh_board.shell(teardown)
+    expected = line.replace("@remote", ssh_board.remote()).replace(
+        "@port", str(ssh_board.port))
+    assert (run.returncode, out, err.splitlines()[-1]) == (
+        2, "", f"board: {expected}"), err
+    assert ssh_board.read_chip() == ssh_board.chip
+    assert ssh_board.shell("ls -d /tmp/msgs_iic.* 2>/dev/null; true") == ""
+
+
+def test_ssh_asks(ssh_board: SshBoard) -> None:
+    """On a terminal and without --yes, board/run asks as msgs_iic_on does;
+    an answer other than y writes nothing."""
+    terminal, board_side = pty.openpty()
+    run = subprocess.Popen(
+        [TOP / "board" / "run", "--ssh", ssh_board.remote(), "--ssh-config",
+         ssh_board.config()], stdin=board_side, stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, text=True)
+    os.close(board_side)
+    assert run.stderr is not None
+    asked = ""
+    while "[y/N] " not in asked:
+        got = run.stderr.read(1)
+        assert got, asked
+        asked += got
+    os.write(terminal, b"n\n")
+    out, err = run.communicate(timeout=60)
+    os.close(terminal)
+    assert asked.splitlines()[-1] == (
+        f"Write 8 bytes at 0x10 of 0x50 on {ssh_board.remote()}'s bus 0 "
+        "('Versatile I2C adapter'), then put them back? [y/N] ")
+    assert (run.returncode, out, err.splitlines()[-1]) == (
+        2, "", f"board: {ssh_board.remote()}: nothing written")
+    assert ssh_board.read_chip() == ssh_board.chip
+
+
+def descendants(pid: int) -> list[int]:
+    """The processes a process started, and theirs."""
+    parents = {}
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            parents[int(stat.parent.name)] = int(
+                stat.read_text().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError):
+            continue
+    found = [child for child, parent in parents.items() if parent == pid]
+    return found + [n for child in found for n in descendants(child)]
+
+
+def test_ssh_cut(ssh_board: SshBoard) -> None:
+    """The connection cut while the test runs (the local ssh killed): one
+    line and exit status 2 here, and on the board msgs_iic_on puts the
+    chip's bytes back by itself, and the folder goes."""
+    run = ssh_board.board_run("--yes")
+    assert run.stderr is not None
+    said: list[str] = []
+    while not said or "running the test" not in said[-1]:
+        said.append(run.stderr.readline())
+        assert said[-1], "".join(said)
+    time.sleep(2.5)   # msgs_iic has written the pattern by now
+    for pid in descendants(run.pid):
+        os.kill(pid, 9)
+    out, err = run.communicate(timeout=30)
+    assert run.returncode == 2
+    assert err.splitlines()[-1].startswith(
+        "board: the connection to the board ended before the run finished")
+    for _ in range(30):
+        if not ssh_board.shell("pidof msgs_iic_on msgs_iic; true"):
+            break
+        time.sleep(0.5)
+    assert ssh_board.read_chip() == ssh_board.chip, "put back by the board"
+    assert ssh_board.shell("ls /tmp/msgs_iic /tmp/msgs_iic.* 2>/dev/null; "
+                           "true") == "/tmp/msgs_iic:\n", \
+        "no journal left, and no folder"
+
+
+def test_ssh_rows(ssh_board: SshBoard, tmp_path: Path) -> None:
+    """--ssh more than once: a row each in the table and the results; a
+    board that cannot be reached is a row in error, and the exit status 2."""
+    results = tmp_path / "results.json"
+    run = subprocess.run(
+        [TOP / "board" / "run", "--ssh", ssh_board.remote(), "--ssh",
+         "root@127.0.0.1:1", "--ssh-config", ssh_board.config(), "--yes",
+         "--results", results], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 2, run.stderr
+    rows = [line.split() for line in run.stdout.splitlines()]
+    assert [row[0] for row in rows] == ["board", ssh_board.remote(),
+                                        "root@127.0.0.1:1"]
+    assert [row[4] for row in rows[1:]] == ["pass", "error"]
+    found = json.loads(results.read_text())
+    assert [(row["verdict"], row["program"]) for row in found] == [
+        ("pass", "armhf"), ("error", "-")]
+    assert found[0]["before"] == found[0]["after"] == " ".join(
+        f"{n:02x}" for n in range(0xb0, 0xb8))

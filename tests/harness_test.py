@@ -32,10 +32,10 @@ from harness.farm import dispatch, jobs, submit
 from harness.guest import archive, cache, devicetree, kernel, lava_shell
 from harness.host import apt, build
 from harness.host.progress import Stop
-from harness.options import Options
+from harness.options import Options, Remote
 from harness.cli.parse import parse
 from harness.report import files, machine, verdict
-from harness.runs import bench, bus, console, marks
+from harness.runs import bench, bus, console, marks, ssh
 
 TOP = Path(__file__).resolve().parents[1]
 DATA = TOP / "tests" / "data"
@@ -133,6 +133,32 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
      "and SCL lines"),
     ("--picture x.png --before true",
      "--picture draws the first transactions, which --before would take"),
+    ("--ssh", "--ssh needs a value"),
+    ("--ssh root@board:0", "--ssh takes [USER@]HOST[:PORT], not 'root@board:0'"),
+    ("--ssh board:65536", "--ssh takes [USER@]HOST[:PORT], not 'board:65536'"),
+    ("--ssh a@b@c", "--ssh takes [USER@]HOST[:PORT], not 'a@b@c'"),
+    ("--ssh board:ssh", "--ssh takes [USER@]HOST[:PORT], not 'board:ssh'"),
+    ("--ssh board;reboot", "--ssh takes [USER@]HOST[:PORT], not 'board;reboot'"),
+    ("--ssh board --ssh-config /nonexistent",
+     "--ssh-config: no readable file '/nonexistent'"),
+    ("--ssh board --no-eeprom",
+     "--no-eeprom is for a board under QEMU, not one reached with --ssh"),
+    ("--ssh board --eeprom-image @image",
+     "--eeprom-image is for a board under QEMU, not one reached with --ssh"),
+    ("--ssh board --write-protect",
+     "--write-protect is for a board under QEMU, not one reached with --ssh"),
+    ("--ssh board --eeprom-bus 1",
+     "--eeprom-bus is for a board under QEMU, not one reached with --ssh"),
+    ("--ssh board --picture x.png",
+     "--picture is for a board under QEMU, not one reached with --ssh"),
+    ("--ssh board --bench",
+     "--bench is for a board under QEMU, not one reached with --ssh"),
+    ("--ssh board --board raspi2b", "--ssh runs the test on a real board, "
+     "which --board has no part in"),
+    ("--ssh board --lava-test", "--ssh runs the test on a real board, which "
+     "--lava-test has no part in"),
+    ("--yes", "--yes is for a board reached with --ssh"),
+    ("--ssh-config @image", "--ssh-config is for a board reached with --ssh"),
 ])
 def test_bad_input(tmp_path: Path, args: str, line: str) -> None:
     """One line that says what is wrong and where the usage is, exit
@@ -208,7 +234,7 @@ def documented() -> list[list[str]]:
 def test_documented_commands(tmp_path: Path, argv: list[str]) -> None:
     """The README's and the guides' commands are ones board/run takes."""
     filled = [PLACEHOLDERS.get(arg, arg).replace("@tmp", str(tmp_path))
-              for arg in argv]
+              .replace(":PORT", ":2222") for arg in argv]
     assert parse(filled) is not None
 
 
@@ -235,6 +261,51 @@ def test_data_flows_one_way(module: Path) -> None:
         for name in names:
             assert LAYERS.index(name) <= own, \
                 f"{'/'.join(part)} imports {name}, which is above it"
+
+
+@pytest.mark.parametrize("given, remote", [
+    ("board", Remote("board", "board")),
+    ("root@board", Remote("root@board", "board", "root")),
+    ("pi@10.0.0.2:2222", Remote("pi@10.0.0.2:2222", "10.0.0.2", "pi", 2222)),
+    ("root@[fe80::1]:22", Remote("root@[fe80::1]:22", "fe80::1", "root", 22)),
+    ("my-board.lab.example", Remote("my-board.lab.example", "my-board.lab.example")),
+])
+def test_ssh_remote(given: str, remote: Remote) -> None:
+    """--ssh's [USER@]HOST[:PORT], as ssh takes it apart."""
+    assert options("--ssh", given).ssh == (remote,)
+
+
+BOARD = {"machine": "armv7l", "kernel": "6.1.0-50-armmp", "user": "root",
+         "node": "yes", "access": "yes", "adapter": "bcm2835 (i2c@7e205000)",
+         "driver": "i2c-bcm2835"}
+
+
+@pytest.mark.parametrize("said, arch, line", [
+    (BOARD, "armhf", None),
+    ({**BOARD, "machine": "armv8l"}, "armhf", None),
+    ({**BOARD, "machine": "aarch64"}, "arm64", None),
+    ({**BOARD, "machine": "armv6l"}, None, "its machine is armv6l: board/run has "
+     "programs for armhf (armv7l) and arm64 (aarch64) boards"),
+    ({**BOARD, "machine": "x86_64"}, None, "its machine is x86_64: board/run has "
+     "programs for armhf (armv7l) and arm64 (aarch64) boards"),
+    ({**BOARD, "node": ""}, None, "no /dev/i2c-0: load i2c-dev there (modprobe "
+     "i2c-dev), and check that the board has an I2C bus 0"),
+    ({**BOARD, "access": "", "user": "pi"}, None, "pi may not open /dev/i2c-0 "
+     "for reading and writing: log in as root, or as a user in the group that "
+     "owns it"),
+], ids=["armv7l", "armv8l", "aarch64", "armv6l", "x86_64", "no-node", "no-access"])
+def test_board_facts(said: dict[str, str], arch: str | None,
+                     line: str | None) -> None:
+    """What a board over SSH says of itself: the program for its machine,
+    or one line for what it lacks."""
+    remote = Remote("root@board", "board", "root")
+    if line is None:
+        found = ssh.checked(remote, said)
+        assert (found["arch"], found["adapter"], found["driver"]) == (
+            arch, said["adapter"], said["driver"])
+    else:
+        with pytest.raises(Stop, match=f"^{re.escape('root@board: ' + line)}$"):
+            ssh.checked(remote, said)
 
 
 @pytest.mark.parametrize("folder, why", [
@@ -387,7 +458,7 @@ def options(*argv: str) -> Options:
     return parsed
 
 
-def watched(tmp_path: Path, recorded: str, timeout: int = 5) -> marks.Boot:
+def watched(tmp_path: Path, recorded: str, timeout: int = 5) -> marks.Run:
     """A recorded console, fed to the console loop as QEMU would feed it."""
     (tmp_path / "fed").write_text(recorded)
     feeder = subprocess.Popen(["sh", "-c", 'cat "$0"; sleep 30',
@@ -403,14 +474,16 @@ def watched(tmp_path: Path, recorded: str, timeout: int = 5) -> marks.Boot:
     return booted(log, ending)
 
 
-def booted(log: Path, ending: console.Ending, seconds: float = 9.0) -> marks.Boot:
+def booted(log: Path, ending: console.Ending, seconds: float = 9.0) -> marks.Run:
     """A vexpress boot that left this console and ended so."""
-    return marks.Boot(board=boards.BOARDS[0], arch="armhf",
-                      kernel="6.1.0-57-armmp",
-                      packages="linux-image-6.1.0-57-armmp 6.1.158-1\n",
-                      seconds=seconds,
-                      console=log.read_text() if log.exists() else "",
-                      console_log=log, trace=(), qemu_err="", ending=ending)
+    return marks.Run(name="vexpress", board="vexpress",
+                     title="vexpress (Cortex-A9 Versatile Express)",
+                     driver="i2c-versatile", arch="armhf",
+                     kernel="6.1.0-57-armmp", seconds=seconds,
+                     console=log.read_text() if log.exists() else "",
+                     console_log=log, ending=ending, via="QEMU 10.0.2",
+                     packages="linux-image-6.1.0-57-armmp 6.1.158-1\n",
+                     trace_style="lines")
 
 
 GOOD_CONSOLE = (DATA / "vexpress-good.console").read_text()
@@ -452,7 +525,7 @@ CONSOLES = [
                   "did not run: i2ctransfer -y 0 w1@0x51 0x00\n"
                   "i2ctransfer: I2C_RDWR: Remote I/O error\n"}),
     (UNFINISHED, (), ("error", "timed out after 1 s: the board did not boot "
-                      "or hung (expected /init's @@done, last saw "
+                      "or hung (expected the board's @@done, last saw "
                       "'@@centiseconds 206'; console: @log)"), 2, {}),
     (PANIC, (), ("error", "the run on the board failed: [    3.2] Kernel "
                  "panic - not syncing: Attempted to kill init! (console: "
@@ -481,9 +554,9 @@ def test_console_to_results(tmp_path: Path, recorded: str,
     says why."""
     found, run = recorded_run(tmp_path, recorded, argv)
     written = files.files(found)
-    judged = (judged[0], judged[1].replace("@log", str(found.boot.console_log)))
+    judged = (judged[0], judged[1].replace("@log", str(found.run.console_log)))
     assert verdict.judge(found, run)[:2] == judged
-    row = verdict.row(run.targets[0], found, run, None)
+    row = verdict.row(found, run, None)
     assert verdict.exit_status([row]) == status
     shown = {name: content.hex() if name == "eeprom" else content.decode()
              for name, content in written.items()
@@ -504,8 +577,7 @@ def test_results_for_machines(tmp_path: Path) -> None:
     for n, (recorded, argv, _, _, _) in enumerate(CONSOLES):
         (tmp_path / str(n)).mkdir()
         found, run = recorded_run(tmp_path / str(n), recorded, argv)
-        rows.append(replace(verdict.row(run.targets[0], found, run, None),
-                            name=IDS[n]))
+        rows.append(replace(verdict.row(found, run, None), name=IDS[n]))
     machine.write(rows, tmp_path / "results.json", tmp_path / "junit.xml")
     listed = json.loads((tmp_path / "results.json").read_text())
     assert [(r["name"], r["verdict"], r["board"], r["program"], r["driver"])
@@ -532,6 +604,63 @@ def test_results_for_machines(tmp_path: Path) -> None:
     assert verdict.exit_status(rows) == 2
     assert verdict.exit_status(rows[:3]) == 1
     assert verdict.exit_status(rows[:1]) == 0
+
+
+SSH_GOOD = (DATA / "ssh-good.console").read_text()
+KEPT = ("msgs_iic_on: kept the 8 bytes at 0x10 and put them back: read back, "
+        "they match: b0 b1 b2 b3 b4 b5 b6 b7")
+NOT_PUT_BACK = ("msgs_iic_on: the restore failed: the 8 bytes at 0x10 were b0 b1 "
+                "b2 b3 b4 b5 b6 b7, and read back 00 01 02 03 04 05 06 07; put "
+                "them back with: i2ctransfer -y 0 w9@0x50 0x10 0xb0 0xb1 0xb2 "
+                "0xb3 0xb4 0xb5 0xb6 0xb7 (the journal /var/lib/msgs_iic/i2c-0 "
+                "keeps them)")
+REFUSED = ("msgs_iic_on: refused: the adapter's name says it is a PC's SMBus or "
+           "a display's channel, where SPD and EDID EEPROMs live at 0x50 "
+           "(--force writes anyway)")
+
+
+def said(recorded: str, stderr: str, status: int, output: str = GOOD) -> str:
+    """The recorded session with what msgs_iic_on printed, its status and
+    msgs_iic's output replaced."""
+    for name, text in (("stderr", stderr), ("output", output)):
+        recorded = re.sub(rf"(?<=^@@begin {name}\n).*?(?=^@@end {name}$)",
+                          base64.encodebytes(text.encode()).decode(), recorded,
+                          flags=re.M | re.S)
+    return re.sub(r"^@@status \d+$", f"@@status {status}", recorded, flags=re.M)
+
+
+@pytest.mark.parametrize("recorded, judged, status, kept", [
+    (SSH_GOOD, ("pass", ""), 0, ("b0 b1 b2 b3 b4 b5 b6 b7",) * 2),
+    (said(SSH_GOOD, NOT_PUT_BACK + "\n", 3), ("fail", NOT_PUT_BACK.removeprefix(
+        "msgs_iic_on: ")), 1, ("b0 b1 b2 b3 b4 b5 b6 b7", "00 01 02 03 04 05 06 07")),
+    (said(SSH_GOOD, REFUSED + "\n", 2, ""), ("error", REFUSED.removeprefix(
+        "msgs_iic_on: ")), 2, ("", "")),
+], ids=["kept", "not-put-back", "refused"])
+def test_ssh_session_to_results(tmp_path: Path, recorded: str,
+                                judged: tuple[str, str], status: int,
+                                kept: tuple[str, str]) -> None:
+    """A recorded SSH session, read by the same console loop and marks as a
+    boot: the verdict, and what a real board adds to the report and the
+    row: its adapter, the eight bytes before and after, msgs_iic_on's line;
+    a restore that failed fails the row, with the bytes and the command."""
+    run = replace(watched(tmp_path, recorded), name="root@board", board="root@board",
+                  via="SSH", trace_style="none", packages="",
+                  facts={"host": "board", "user": "root", "machine": "armv7l",
+                         "adapter": "Versatile I2C adapter",
+                         "driver": "versatile-i2c"})
+    found = marks.collect(run, options("--ssh", "root@board", "--yes"))
+    row = verdict.row(found, options("--ssh", "root@board", "--yes"), None)
+    assert (row.verdict, row.why) == judged
+    assert verdict.exit_status([row]) == status
+    assert (row.adapter, row.before, row.after) == ("Versatile I2C adapter", *kept)
+    written = files.files(found)
+    assert "trace" not in written and "packages" not in written
+    assert written["board"].decode().splitlines()[3] == \
+        "adapter Versatile I2C adapter"
+    assert written["before"] == b"before\n" and written["after"] == b"after\n"
+    if kept[0]:
+        assert written["bytes"].decode() == f"before {kept[0]}\nafter {kept[1]}\n"
+        assert written["restore"].decode() == f"{row.restore}\n"
 
 
 # When the recorded console's lines came, at a twentieth of a vexpress
@@ -721,7 +850,7 @@ def test_lava_definition() -> None:
     assert lava_shell.steps() == definition["run"]["steps"]
 
 
-@pytest.mark.parametrize("script", ["board/init", "lava/msgs-iic.sh"])
+@pytest.mark.parametrize("script", ["board/test-run", "lava/msgs-iic.sh"])
 @pytest.mark.parametrize("uptime, centiseconds", [
     ("0.05", 5), ("0.57", 57), ("0.89", 89), ("10.00", 1000), ("123.40", 12340)])
 def test_uptime(script: str, uptime: str, centiseconds: int) -> None:

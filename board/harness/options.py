@@ -9,6 +9,16 @@ from pathlib import Path
 
 from .boards import Target
 
+
+@dataclass(frozen=True)
+class Remote:
+    """A board reached over SSH, as given: [USER@]HOST[:PORT]."""
+    given: str
+    host: str
+    user: str | None = None
+    port: int | None = None
+
+
 # Placeholders for where a lab publishes a job's files and keeps this
 # repository.
 LAVA_URL = "https://lava.example.invalid/msgs-iic"
@@ -42,6 +52,11 @@ class Options:
     # The test through msgs_iic_on -y BUS, which keeps the chip's eight
     # bytes and puts them back, instead of msgs_iic alone.
     keep: bool = False
+    force: bool = False   # msgs_iic_on's --force: a PC's SMBus is written too
+    # Boards reached over SSH, each a row, instead of the emulated ones.
+    ssh: tuple[Remote, ...] = ()
+    ssh_config: Path | None = None   # ssh -F
+    yes: bool = False     # write without asking
     # Guest commands of board/run's own, run after the program and before
     # the --after ones: --board all's read-back by i2ctransfer.
     checks: tuple[str, ...] = ()

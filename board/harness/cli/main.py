@@ -22,7 +22,8 @@ from ..options import Options
 from ..report import machine
 from ..report.verdict import Row, exit_status
 from . import listing, modes
-from .parse import BadInput, parse
+from .parse import parse
+from .rules import BadInput
 from .usage import usage
 
 
@@ -50,6 +51,9 @@ def main(argv: list[str]) -> int:
 
 
 def run(options: Options) -> int:
+    if options.ssh:
+        with tempfile.TemporaryDirectory() as scratch:
+            return verdicts(modes.ssh_boards(options, Path(scratch)), options)
     boards = [target.board for target in options.targets]
     arches = {target.arch for target in options.targets}
     lines = any(board.trace == "lines" for board in boards)

@@ -1,21 +1,24 @@
 # SPDX-License-Identifier: MIT
 # SPDX-FileCopyrightText: 2026 The msgs_iic authors
 
-"""The runs on emulated boards: one board as a person reads it, every
-board as a table, and --bench's boots; each gives its rows a verdict."""
+"""The runs: on emulated boards, one board as a person reads it, every
+board as a table, and --bench's boots; on real boards over SSH, the same.
+Each gives its rows a verdict."""
 
 import shutil
+import sys
 from dataclasses import replace
 from pathlib import Path
 
 from ..boards import Target
 from ..guest.packages import Guest
-from ..host.progress import say
-from ..host.tools import qemu_version
-from ..options import Options
+from ..host.apt import need
+from ..host.build import TRIPLETS, build_programs
+from ..host.progress import LOG, Stop, say
+from ..options import Options, Remote
 from ..report import files, terminal, verdict
 from ..report.verdict import GOOD_RUN, READ_BACK, Row
-from ..runs import bench, bus, qemu
+from ..runs import bench, bus, qemu, ssh
 from ..runs.marks import Results, collect
 
 
@@ -28,8 +31,8 @@ def one_board(target: Target, options: Options, guest: Guest,
     """The run shown whole before anything goes to the report, so that a
     report that cannot be written takes nothing of it."""
     results = boot(target, options, guest, work)
-    row = verdict.row(target, results, options, options.report)
-    terminal.show(results, row, qemu_version(target.board.qemu), options)
+    row = verdict.row(results, options, options.report)
+    terminal.show(results, row, options)
     if options.report:
         files.publish(results, options.report)
     if options.picture and results.vcd is not None:
@@ -47,7 +50,7 @@ def every_board(options: Options, guest: Guest, work: Path) -> list[Row]:
     for target in options.targets:
         results = boot(target, options, guest, work)
         report = options.report / target.name if options.report else None
-        row = verdict.row(target, results, options, report)
+        row = verdict.row(results, options, report)
         terminal.show_commands(results, options, f"{target.name}: ")
         if row.verdict != "pass":
             say(f"{target.name}: {row.verdict}: {row.why}")
@@ -67,8 +70,89 @@ def bench_boards(options: Options, guest: Guest, work: Path) -> int:
         for _ in range(options.bench):
             shutil.rmtree(work / target.name, ignore_errors=True)
             results = boot(target, options, guest, work)
-            boots.append(results.boot)
+            boots.append(results.run)
             good += results.output == GOOD_RUN and results.status == 0
         runs.append((target.board.name, target.arch, boots, good))
     print("\n".join(bench.table(runs)))
     return 0 if all(good == len(boots) for *_, boots, good in runs) else 1
+
+
+def programs(arch: str, work: Path) -> Path:
+    """The static programs for the board's architecture, built once a run,
+    with the cross compiler installed where it is missing."""
+    folder = work / arch
+    if not folder.exists():
+        triplet = TRIPLETS[arch]
+        need(["cmake", "make", f"g++-{triplet}:{triplet}-g++"], [],
+             f"board/run --ssh needs cmake, make and the {arch} cross g++ "
+             f"({triplet}-g++) for an {arch} board")
+        build_programs(arch, folder)
+    return folder
+
+
+def ask(remote: Remote, board: dict[str, str], options: Options) -> None:
+    """As msgs_iic_on asks, before anything is written: on the terminal,
+    or not at all with --yes; with neither, nothing is written."""
+    if options.yes:
+        return
+    sys.stderr.write(f"Write 8 bytes at 0x10 of 0x50 on {remote.given}'s bus 0 "
+                     f"('{board['adapter']}'), then put them back? [y/N] ")
+    sys.stderr.flush()
+    if sys.stdin.readline().strip().lower() not in ("y", "yes"):
+        raise Stop(f"{remote.given}: nothing written")
+
+
+def ssh_board(remote: Remote, options: Options, work: Path,
+              report: Path | None, alone: bool) -> Row:
+    """The test on a real board over SSH, through msgs_iic_on 0: facts,
+    programs, checks and the question first; the run, read and reported as
+    an emulated board's."""
+    folder = work / f"ssh-{len(list(work.glob('ssh-*')))}"
+    folder.mkdir()
+    with ssh.connected(remote, options.ssh_config, folder) as link:
+        board = ssh.facts(link)
+        if not options.yes and not sys.stdin.isatty():
+            raise Stop(f"{remote.given}: no terminal to ask on, and no --yes: "
+                       "nothing written")
+        say(f"{remote.given}: {board['machine']}, Linux {board['kernel']}, bus 0 "
+            f"'{board['adapter']}' ({board['driver']}), as {board['user']}")
+        on_board = ssh.copy_in(link, programs(board["arch"], work), options)
+        try:
+            for line in ssh.check(link, on_board, options.force):
+                say(f"{remote.given}: {line}")
+            ask(remote, board, options)
+            say(f"running the test on {remote.given} through msgs_iic_on 0")
+            run = ssh.run(link, on_board, board, options.timeout,
+                          LOG.parent / f"{remote.given}.console")
+        finally:
+            ssh.remove(link, on_board)
+    results = collect(run, options)
+    row = verdict.row(results, options, report)
+    if alone:
+        terminal.show(results, row, options)
+    else:
+        terminal.show_commands(results, options, f"{remote.given}: ")
+        if row.verdict != "pass":
+            say(f"{remote.given}: {row.verdict}: {row.why}")
+    if report:
+        files.publish(results, report)
+    return row
+
+
+def ssh_boards(options: Options, work: Path) -> list[Row]:
+    """Each board given with --ssh, a row each; a board that cannot be
+    reached or is refused is a row in error, and the others go on."""
+    rows = []
+    alone = len(options.ssh) == 1
+    for remote in options.ssh:
+        report = options.report and (options.report if alone
+                                     else options.report / remote.given)
+        try:
+            rows.append(ssh_board(remote, options, work, report, alone))
+        except Stop as stop:
+            say(str(stop))
+            rows.append(Row(remote.given, remote.given, "-", "-", "-", "error",
+                            str(stop)))
+    if not alone:
+        print("\n".join(terminal.table(rows)))
+    return rows

@@ -1,9 +1,9 @@
 # SPDX-License-Identifier: MIT
 # SPDX-FileCopyrightText: 2026 The msgs_iic authors
 
-"""board/run's command line: what a run is asked to do, checked before
-anything is installed, fetched or booted, the folders and files it will
-write included."""
+"""board/run's command line: what a run is asked to do, read and checked
+(with the rules of rules.py) before anything is installed, fetched or
+booted, the folders and files it will write included."""
 
 import argparse
 import os
@@ -13,12 +13,15 @@ from typing import Literal, NoReturn
 
 from .. import boards
 from ..boards import ARCHES, Target
-from ..host.progress import unwritable
-from ..options import LAVA_REPO, LAVA_URL, Options
+from ..options import LAVA_REPO, LAVA_URL, Options, Remote
+from .rules import (BadInput, alone, check_chip, check_outputs, check_picture,
+                    check_ssh, check_submit)
 
-
-class BadInput(Exception):
-    """One line saying what is wrong with the command line."""
+# [USER@]HOST[:PORT]: a name or an address, an IPv6 one in brackets; never
+# anything ssh could take for an option.
+REMOTE = re.compile(r"(?:(?P<user>[A-Za-z0-9_][A-Za-z0-9._-]*)@)?"
+                    r"(?P<host>[A-Za-z0-9][A-Za-z0-9._-]*|\[[0-9A-Fa-f:.]+\])"
+                    r"(?::(?P<port>[0-9]{1,5}))?")
 
 
 class Parser(argparse.ArgumentParser):
@@ -61,6 +64,10 @@ def parser() -> Parser:
     parse.add_argument("--bench", nargs="?", const="3")
     parse.add_argument("--results")
     parse.add_argument("--junit")
+    parse.add_argument("--ssh", action="append", default=[])
+    parse.add_argument("--ssh-config")
+    parse.add_argument("-y", "--yes", action="store_true")
+    parse.add_argument("--force", action="store_true")
     return parse
 
 
@@ -89,7 +96,18 @@ def parse(argv: list[str]) -> Options | Literal["help", "list"]:
         refresh=given.refresh,
         bench=int(given.bench or 0),
         results=Path(given.results) if given.results else None,
-        junit=Path(given.junit) if given.junit else None, keep=given.keep)
+        junit=Path(given.junit) if given.junit else None,
+        keep=given.keep or bool(given.ssh), force=given.force,
+        ssh=tuple(remote(text) for text in given.ssh),
+        ssh_config=Path(given.ssh_config) if given.ssh_config else None,
+        yes=given.yes)
+    if options.ssh:
+        check_ssh(argv, options)
+        check_outputs(options)
+        return options
+    if given.ssh_config or given.yes:
+        raise BadInput(f"{'--ssh-config' if given.ssh_config else '--yes'} "
+                       "is for a board reached with --ssh")
     check_chip(options)
     if options.picture:
         check_picture(options)
@@ -117,10 +135,10 @@ def parse(argv: list[str]) -> Options | Literal["help", "list"]:
 def check_values(given: argparse.Namespace) -> None:
     for option in ("board", "arch", "eeprom_bus", "eeprom_image", "report",
                    "picture", "timeout", "lava", "lava_url", "lava_repo",
-                   "lava_submit", "results", "junit"):
+                   "lava_submit", "results", "junit", "ssh_config"):
         if getattr(given, option) == "":
             raise BadInput(f"--{option.replace('_', '-')} needs a value")
-    for option in ("before", "after"):
+    for option in ("before", "after", "ssh"):
         if "" in getattr(given, option):
             raise BadInput(f"--{option} needs a value")
     if not re.fullmatch(r"[1-9][0-9]*", given.timeout):
@@ -160,105 +178,10 @@ def targets(name: str, arch: str | None) -> tuple[Target, ...]:
     return (Target(found, arch or "armhf"),)
 
 
-def check_chip(options: Options) -> None:
-    """What the chip at 0x50 can be, on the boards chosen."""
-    if options.every_board:
-        for ruled_out, option in ((not options.eeprom, "--no-eeprom"),
-                                  (options.write_protect, "--write-protect"),
-                                  (not options.i2c_dev, "--no-i2c-dev")):
-            if ruled_out:
-                raise BadInput(f"--board all runs the good run, which "
-                               f"{option} rules out")
-    board, n = options.targets[0].board, options.eeprom_bus
-    if options.every_board and n != 0:
-        raise BadInput("--board all runs the good run, which --eeprom-bus "
-                       "rules out")
-    if n != 0 and not options.eeprom:
-        raise BadInput("--eeprom-bus needs the EEPROM that --no-eeprom "
-                       "removes")
-    if n >= len(board.buses) or not board.buses[n]:
-        has = " ".join(str(n) for n, bus in enumerate(board.buses) if bus)
-        raise BadInput(f"--eeprom-bus {n}: {board.name} has no bus {n} "
-                       f"(it has {has})")
-    if not options.eeprom and board.at_0x50:
-        raise BadInput(f"--no-eeprom: on {board.name} the monitor's "
-                       f"{board.at_0x50} ROM answers at 0x50 too")
-    for given, option in ((options.image, "--eeprom-image"),
-                          (options.write_protect, "--write-protect")):
-        if given and not options.eeprom:
-            raise BadInput(f"{option} needs the EEPROM that --no-eeprom "
-                           "removes")
-
-
-def check_picture(options: Options) -> None:
-    board = options.targets[0].board
-    if options.every_board:
-        raise BadInput("--picture draws one board's bus, not --board all's")
-    if board.trace != "lines":
-        raise BadInput(f"--picture: QEMU traces {board.name}'s bus byte by "
-                       "byte; vexpress has its SDA and SCL lines")
-    if options.before:
-        raise BadInput("--picture draws the first transactions, which "
-                       "--before would take")
-    if not options.i2c_dev:
-        raise BadInput("--picture draws the program's transactions, which "
-                       "--no-i2c-dev rules out")
-
-
-def alone(argv: list[str], mode: str, own: tuple[str, ...], does: str,
-          shared: tuple[str, ...] = ("--board", "--arch", "--refresh")) -> None:
-    """A mode that does one thing with the board and program chosen
-    refuses the options it has no use for."""
-    for arg in argv:
-        option = arg.split("=")[0]
-        if option.startswith("--") and option not in (mode, *own, *shared):
-            raise BadInput(f"{mode} {does}, which {option} has no part in")
-
-
-def check_submit(options: Options) -> None:
-    """The server's address, and where its workers find the files: served
-    from here at --lava-url (http://HOST:PORT), or published from --lava DIR
-    at --lava-url BASE."""
-    assert options.lava_submit is not None
-    if not re.fullmatch(r"https?://[^/\s]+/?", options.lava_submit):
-        raise BadInput("--lava-submit takes the LAVA server's address, "
-                       f"http://HOST[:PORT], not '{options.lava_submit}'")
-    given = options.lava_url != LAVA_URL
-    if given and not options.lava_dir and not re.fullmatch(
-            r"http://[^/:\s]+:[0-9]+", options.lava_url):
-        raise BadInput("--lava-url for files served from here is "
-                       f"http://HOST:PORT, not '{options.lava_url}'")
-
-
-def writable_folder(folder: Path, option: str) -> None:
-    """A folder that is there, or can be made, and can be written."""
-    why = unwritable(folder)
-    if why is not None:
-        raise BadInput(f"{option} {folder}: cannot write a report there "
-                       f"({why})")
-
-
-def writable_file(path: Path, option: str) -> None:
-    """A file that can be written, in a folder that is there; a file that
-    was not there is not left behind."""
-    if path.is_dir():
-        raise BadInput(f"{option} {path}: a folder, not a file")
-    there = path.exists()
-    try:
-        with path.open("a"):
-            pass
-    except OSError as error:
-        raise BadInput(f"{option} {path}: cannot write it ({error.strerror})") \
-            from None
-    if not there:
-        path.unlink()
-
-
-def check_outputs(options: Options) -> None:
-    if options.report is not None:
-        writable_folder(options.report, "--report")
-    for path, option in ((options.results, "--results"),
-                         (options.junit, "--junit"),
-                         (options.picture, "--picture")):
-        if path is not None:
-            writable_file(path, option)
+def remote(text: str) -> Remote:
+    """[USER@]HOST[:PORT], checked: one line for anything else."""
+    found = REMOTE.fullmatch(text)
+    port = int(found["port"]) if found and found["port"] else None
+    if found is None or (port is not None and not 0 < port < 65536):
+        raise BadInput(f"--ssh takes [USER@]HOST[:PORT], not '{text}'")
+    return Remote(text, found["host"].strip("[]"), found["user"], port)

@@ -10,9 +10,9 @@ from ..options import LAVA_REPO, LAVA_URL
 
 USAGE = """\
 usage: board/run [OPTION]...
-Runs msgs_iic on an emulated ARM board and gives a verdict: exit status 0
-for a pass, 1 for a failed test, 2 for bad input or a run that did not
-finish.
+Runs msgs_iic on an emulated ARM board, or on a real one over SSH, and
+gives a verdict: exit status 0 for a pass, 1 for a failed test, 2 for bad
+input or a run that did not finish.
   --list               the boards: what each stands for, its I2C driver and buses
   --board NAME         {boards}
   --arch ARCH          the program's: armhf (the default), or arm64 on a board
@@ -28,6 +28,15 @@ finish.
   --keep               run the test through msgs_iic_on -y BUS (bus 0, or
                        --eeprom-bus), which keeps the chip's 8 bytes at 0x10
                        and puts them back, as on a real board
+  --ssh [USER@]HOST[:PORT]
+                       the test on a real board over SSH instead (repeatable, a
+                       row each), through msgs_iic_on 0, which puts the chip's
+                       8 bytes back; with the host's ssh, your keys and agent,
+                       never a password
+  --ssh-config FILE    ssh's configuration from FILE (ssh -F)
+  -y, --yes            with --ssh: write without asking first
+  --force              msgs_iic_on's --force: write even to a bus whose adapter
+                       says it is a PC's SMBus or a display's channel
   --before CMD         guest shell command to run before the program (repeatable),
                        e.g. "i2ctransfer -y 0 w9@0x50 0x10 0xaa 0xab 0xac 0xad 0xae 0xaf 0xb0 0xb1"
   --after CMD          guest shell command to run after the program (repeatable);

@@ -8,6 +8,7 @@ import gzip
 import os
 import shutil
 import subprocess
+from dataclasses import dataclass
 from pathlib import Path
 
 from ..boards import Board
@@ -16,6 +17,20 @@ from ..options import Options
 from .packages import Guest
 
 CHIP_SIZE = 256   # a 24C02
+# A virtio NIC's modules, in the order they load.
+NIC_MODULES = ("virtio_mmio", "failover", "net_failover", "virtio_net")
+
+
+@dataclass(frozen=True)
+class Sshd:
+    """A board that serves SSH instead of running the test: dropbear with
+    this host key (OpenSSH's format, converted on the board), and these
+    keys let in as root and as a user who may not open the bus."""
+    host_key: Path
+    authorized_keys: str
+    user: str = "tester"
+
+
 GUEST_LIBS = ("lib/ld-linux-armhf.so.3",
               "lib/arm-linux-gnueabihf/ld-linux-armhf.so.3",
               "lib/arm-linux-gnueabihf/libc.so.6")
@@ -90,8 +105,28 @@ def parking(board: Board) -> list[str]:
     return [arg for device in devices for arg in ("-device", device)]
 
 
+def add_sshd(root: Path, guest: Guest, board: Board, sshd: Sshd) -> None:
+    """Dropbear and its libraries, the NIC's modules, the host key, and the
+    two logins."""
+    assert guest.sshd is not None
+    shutil.copytree(guest.sshd.folder / "root", root, dirs_exist_ok=True,
+                    symlinks=True, ignore=shutil.ignore_patterns("share"))
+    modules = guest.kernel(board.kernel) / "modules"
+    for module in NIC_MODULES:
+        copy(modules / f"{module}.ko", root / "lib" / "modules" / f"{module}.ko")
+    (root / "etc" / "dropbear").mkdir(parents=True)
+    shutil.copy(sshd.host_key, root / "etc" / "dropbear" / "host_key.openssh")
+    (root / "etc" / "passwd").write_text(
+        "root:x:0:0:root:/root:/bin/sh\n"
+        f"{sshd.user}:x:1000:1000:{sshd.user}:/home/{sshd.user}:/bin/sh\n")
+    (root / "etc" / "group").write_text(f"root:x:0:\n{sshd.user}:x:1000:\n")
+    for home in (root / "root", root / "home" / sshd.user):
+        (home / ".ssh").mkdir(parents=True, mode=0o700)
+        (home / ".ssh" / "authorized_keys").write_text(sshd.authorized_keys)
+
+
 def make_root(board: Board, options: Options, guest: Guest, programs: Path,
-              root: Path, shell: bool = False) -> None:
+              root: Path, shell: bool = False, sshd: Sshd | None = None) -> None:
     """The armhf userland whatever the kernel, the board's modules,
     msgs_iic and msgs_iic_on from the programs' folder, and /init, which
     runs the program, or with shell gives a shell on the console."""
@@ -113,13 +148,32 @@ def make_root(board: Board, options: Options, guest: Guest, programs: Path,
     for program in ("msgs_iic", "msgs_iic_on"):
         copy(programs / program, root / "bin" / program)
     copy(TOP / "board" / "init", root / "init")
+    copy(TOP / "board" / "test-run", root / "bin" / "test-run")
     flag = {True: "yes", False: "no"}
     (root / "etc" / "board.conf").write_text(
         f"bus_module={board.module}\ni2c_dev={flag[options.i2c_dev]}\n"
         f"eeprom={flag[options.eeprom]}\neeprom_bus={options.eeprom_bus}\n"
-        f"shell={flag[shell]}\nkeep={flag[options.keep]}\n")
-    write_commands(root / "etc" / "before", options.before)
-    write_commands(root / "etc" / "after", options.checks + options.after)
+        f"shell={flag[shell]}\nsshd={flag[sshd is not None]}\n")
+    test_folder(root / "test", options, "/bin", options.eeprom_bus)
+    if sshd is not None:
+        add_sshd(root, guest, board, sshd)
+
+
+def program(options: Options, programs: str, bus: int) -> str:
+    """The test's command line on the board: msgs_iic, or msgs_iic_on on
+    the bus, which keeps the chip's bytes."""
+    if not options.keep:
+        return f"{programs}/msgs_iic"
+    return f"{programs}/msgs_iic_on -y{' --force' if options.force else ''} {bus}"
+
+
+def test_folder(folder: Path, options: Options, programs: str, bus: int) -> None:
+    """What board/test-run reads: the program's command line, and the guest
+    commands of each step."""
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / "program").write_text(program(options, programs, bus) + "\n")
+    write_commands(folder / "before", options.before)
+    write_commands(folder / "after", options.checks + options.after)
 
 
 def make_initramfs(root: Path, output: Path) -> None:

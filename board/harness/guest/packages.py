@@ -23,8 +23,14 @@ from .cache import Part
 # device trees, and the modules the boards load (I2C controllers, i2c-dev,
 # at24).
 KERNEL_FILES = ("./boot/vmlinuz-*", "./boot/config-*", "*.dtb",
-                "*/drivers/i2c/*.ko*", "*/misc/eeprom/at24.ko*")
+                "*/drivers/i2c/*.ko*", "*/misc/eeprom/at24.ko*",
+                # A virtio NIC, for a board reached over SSH.
+                "*/drivers/virtio/virtio_mmio.ko*", "*/net/core/failover.ko*",
+                "*/drivers/net/net_failover.ko*", "*/drivers/net/virtio_net.ko*")
 USERLAND = ("busybox-static", "i2c-tools", "libi2c0", "libc6")
+# Debian's dropbear and what it needs, for a board reached over SSH.
+SSHD = ("dropbear-bin", "libtomcrypt1", "libtommath1", "libgmp10", "zlib1g",
+        "libcrypt1")
 
 
 def kernel_arch(flavour: str) -> str:
@@ -39,6 +45,7 @@ class Guest:
     kernels: dict[str, Part]   # by flavour
     lava: Part | None
     templates: Part | None     # lava-server's device-type templates
+    sshd: Part | None = None   # dropbear, for a board that serves SSH
 
     def kernel(self, flavour: str) -> Path:
         return self.kernels[flavour].folder
@@ -146,7 +153,8 @@ def unpack_kernel(arch: str, debs: list[Path], into: Path) -> None:
 
 
 def fetch_guest(folder: Path, flavours: Iterable[str], lava: bool,
-                refresh: bool, templates: bool = False) -> Guest:
+                refresh: bool, templates: bool = False,
+                sshd: bool = False) -> Guest:
     """The parts the run needs, and with --refresh every part the cache
     holds, fetched where missing or older than the archive's."""
     fetch = Fetch(folder, refresh)
@@ -166,8 +174,12 @@ def fetch_guest(folder: Path, flavours: Iterable[str], lava: bool,
         server = cached_part(fetch, "lava-server", "armhf", ("lava-server",),
                              unpack_templates,
                              "lava-server's device-type templates")
+    dropbear = None
+    if sshd or (refresh and "sshd" in held):
+        dropbear = cached_part(fetch, "sshd", "armhf", SSHD, unpack_all,
+                               "Debian's armhf dropbear")
     return Guest(userland, kernels, helpers if lava else None,
-                 server if templates else None)
+                 server if templates else None, dropbear if sshd else None)
 
 
 def unpack_kernel_files(debs: list[Path], into: Path) -> None:

@@ -7,29 +7,40 @@ can be compared and a failure looked into."""
 from pathlib import Path
 
 from ..runs import bus
-from ..runs.marks import Results
+from ..runs.marks import Results, kept_bytes
 
 # What a report holds; a report folder loses these names and nothing else.
 REPORT_FILES = ("output", "stderr", "status", "centiseconds", "before",
                 "after", "failed", "console", "trace", "bus.vcd", "bus.txt",
-                "eeprom", "kernel", "packages", "wall", "error", "error.log", "lava")
+                "eeprom", "kernel", "packages", "wall", "error", "error.log", "lava",
+                "board", "bytes", "restore")
 
 
 def error_log(results: Results) -> str:
-    """The end of the console and QEMU's own messages."""
-    tail = "\n".join(results.boot.console.splitlines()[-20:])
-    return (f"==> console <==\n{tail}\n\n==> QEMU's messages <==\n"
-            f"{results.boot.qemu_err}")
+    """The end of the console and the transport's own messages."""
+    run = results.run
+    tail = "\n".join(run.console.splitlines()[-20:])
+    return (f"==> console <==\n{tail}\n\n==> {run.via.split(' ')[0]}'s "
+            f"messages <==\n{run.messages}")
 
 
 def files(results: Results) -> dict[str, bytes]:
-    """The report's files, by name."""
-    boot = results.boot
-    lines = "".join(f"{line}\n" for line in results.trace)
-    found = {"console": boot.console.encode(), "trace": lines.encode(),
-             "kernel": f"{boot.kernel}\n".encode(),
-             "packages": boot.packages.encode(),
-             "wall": f"{boot.wall}\n".encode()}
+    """The report's files, by name: what a board under QEMU adds (its trace
+    and packages), and what a real one does (what it said of itself, and
+    what msgs_iic_on did with the bytes)."""
+    run = results.run
+    found = {"console": run.console.encode(), "kernel": f"{run.kernel}\n".encode(),
+             "wall": f"{run.wall}\n".encode()}
+    if run.trace_style != "none":
+        found["trace"] = "".join(f"{line}\n" for line in results.trace).encode()
+        found["packages"] = run.packages.encode()
+    if run.facts:
+        found["board"] = "".join(f"{key} {value}\n"
+                                 for key, value in run.facts.items()).encode()
+    kept = kept_bytes(results.stderr)
+    if kept.line:
+        found["restore"] = f"{kept.line}\n".encode()
+        found["bytes"] = f"before {kept.before}\nafter {kept.after}\n".encode()
     if results.vcd is not None:
         found["bus.vcd"] = results.vcd.encode()
     if results.error is not None:
@@ -53,7 +64,7 @@ def files(results: Results) -> dict[str, bytes]:
 
 def publish(results: Results, folder: Path) -> None:
     written = files(results)
-    board = results.boot.board
+    run = results.run
     folder.mkdir(parents=True, exist_ok=True)
     for name in REPORT_FILES:
         (folder / name).unlink(missing_ok=True)
@@ -61,8 +72,10 @@ def publish(results: Results, folder: Path) -> None:
         (folder / name).write_bytes(content)
     if "bus.vcd" in written:
         text = "\n".join(bus.decode(folder / "bus.vcd")) + "\n"
-    else:
-        text = (f"no waveform: QEMU models {board.name}'s I2C controller "
-                f"({board.module}) byte by byte, so its trace has no SDA and "
+    elif run.trace_style != "none":
+        text = (f"no waveform: QEMU models {run.board}'s I2C controller "
+                f"({run.driver}) byte by byte, so its trace has no SDA and "
                 "SCL lines\n")
+    else:
+        return
     (folder / "bus.txt").write_text(text)

@@ -19,7 +19,9 @@ def as_json(rows: list[Row]) -> str:
         "why": row.why, "cases": row.cases, "seconds": row.seconds,
         "wall": row.wall,
         "report": str(row.report) if row.report is not None else None,
-        "url": row.url or None} for row in rows], indent=2) + "\n"
+        "url": row.url or None, "adapter": row.adapter or None,
+        "before": row.before or None, "after": row.after or None,
+        "restore": row.restore or None} for row in rows], indent=2) + "\n"
 
 
 def as_junit(rows: list[Row]) -> str:
@@ -33,7 +35,9 @@ def as_junit(rows: list[Row]) -> str:
         properties = ElementTree.SubElement(suite, "properties")
         for name, value in (("board", row.board), ("program", row.arch),
                             ("kernel", row.kernel), ("driver", row.driver),
-                            ("verdict", row.verdict), ("url", row.url)):
+                            ("verdict", row.verdict), ("url", row.url),
+                            ("adapter", row.adapter), ("before", row.before),
+                            ("after", row.after), ("restore", row.restore)):
             if value:
                 ElementTree.SubElement(properties, "property", name=name,
                                        value=value)

@@ -55,10 +55,9 @@ def show_commands(results: Results, options: Options, who: str = "") -> None:
         indented((results.failed or b"").partition(b"\n")[2])
 
 
-def show(results: Results, row: Row, qemu_version: str,
-         options: Options) -> None:
+def show(results: Results, row: Row, options: Options) -> None:
     """One board's run as a person reads it, whole even where it failed."""
-    boot = results.boot
+    run = results.run
     if results.output is not None:
         sys.stdout.buffer.write(results.output)
         sys.stdout.flush()
@@ -66,15 +65,14 @@ def show(results: Results, row: Row, qemu_version: str,
         sys.stderr.flush()
     show_commands(results, options)
     if results.output is not None:
-        say(f"{boot.board.name} ({boot.board.stands_for}), Linux "
-            f"{boot.kernel}, QEMU {qemu_version}")
+        say(f"{run.title}, Linux {run.kernel}, {run.via}")
         program = (f"msgs_iic_on -y {options.eeprom_bus}" if options.keep
                    else "msgs_iic")
-        if boot.arch != "armhf":
-            program += f" for {boot.arch}"
+        if run.arch != "armhf":
+            program += f" for {run.arch}"
         say(f"{program} exit status {results.status}, "
-            f"{guest_seconds(results)} s in the guest, {boot.wall} s wall "
-            "time for the board")
+            f"{guest_seconds(results)} s on the board, {run.wall} s wall "
+            "time for the run")
     if results.lava:
         say(f"LAVA test cases: {lava_summary(results.lava)}")
     if results.error is not None:
@@ -99,17 +97,14 @@ def lava_summary(signals: tuple[str, ...]) -> str:
     return ", ".join(cases)
 
 
-def table_row(*cells: str) -> str:
-    return "{:<12} {:<8} {:<15} {:<14} {:<8} {:<7} {}".format(*cells)
-
-
 def table(rows: list[Row]) -> list[str]:
-    """--board all's table: a row for each board and program."""
-    lines = [table_row("board", "program", "kernel", "driver", "verdict",
-                       "guest", "wall")]
+    """--board all's table, or --ssh's: a row for each board and program,
+    its columns as wide as their widest cell."""
+    cells = [["board", "program", "kernel", "driver", "verdict", "guest", "wall"]]
     for row in rows:
-        lines.append(table_row(
-            row.board, row.arch, row.kernel, row.driver, row.verdict,
-            "-" if row.seconds is None else f"{row.seconds:.2f} s",
-            f"{row.wall} s"))
-    return lines
+        cells.append([row.board, row.arch, row.kernel, row.driver, row.verdict,
+                      "-" if row.seconds is None else f"{row.seconds:.2f} s",
+                      f"{row.wall} s"])
+    widths = [max(len(line[n]) for line in cells) for n in range(len(cells[0]))]
+    return ["  ".join(cell.ljust(width) for cell, width in zip(line, widths)
+                      ).rstrip() for line in cells]

@@ -9,9 +9,8 @@ import re
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from ..boards import Target
 from ..options import Options
-from ..runs.marks import Results
+from ..runs.marks import Results, kept_bytes
 
 HELLO = "hello,this is I2C_RDWR i2c test "
 GOOD_LINES = (HELLO, *(f"rd_buf is :{n}" for n in range(8)))
@@ -42,6 +41,12 @@ class Row:
     wall: int = 0
     report: Path | None = None
     url: str = ""   # where a LAVA server shows the job
+    # What a real board adds: its adapter's name, the eight bytes at 0x10
+    # before the test and after the restore, and msgs_iic_on's line on them.
+    adapter: str = ""
+    before: str = ""
+    after: str = ""
+    restore: str = ""
 
 
 def lines(output: bytes) -> list[str]:
@@ -126,16 +131,19 @@ def judge(results: Results, options: Options) -> tuple[str, str, dict[str, str]]
             " failed"
     if results.failed is not None and not check_failed:
         return "error", failed, cases
+    if said and results.status == 2:
+        return "error", why, cases   # msgs_iic_on refused: nothing written
     return ("fail" if why else "pass"), why, cases
 
 
-def row(target: Target, results: Results, options: Options,
-        report: Path | None) -> Row:
+def row(results: Results, options: Options, report: Path | None) -> Row:
     verdict, why, cases = judge(results, options)
-    cs = results.centiseconds
-    return Row(target.name, target.board.name, target.arch,
-               results.boot.kernel, target.board.module, verdict, why, cases,
-               None if cs is None else cs / 100, results.boot.wall, report)
+    cs, run = results.centiseconds, results.run
+    kept = kept_bytes(results.stderr)
+    return Row(run.name, run.board, run.arch, run.kernel, run.driver, verdict,
+               why, cases, None if cs is None else cs / 100, run.wall, report,
+               adapter=run.facts.get("adapter", ""), before=kept.before,
+               after=kept.after, restore=kept.line)
 
 
 def exit_status(rows: list[Row]) -> int:

@@ -6,7 +6,7 @@ board."""
 
 import statistics
 
-from .marks import Boot
+from .marks import Run
 
 # The points of a boot, in order, as seconds from QEMU's start: the
 # console's first line, /init's start, the program's start, QEMU gone.
@@ -14,7 +14,7 @@ POINTS = (("console", "console"), ("init", "/init"), ("program", "msgs_iic"),
           ("end", "end"))
 
 
-def points(boot: Boot) -> dict[str, float]:
+def points(boot: Run) -> dict[str, float]:
     return {**boot.ending.times, "end": boot.seconds}
 
 
@@ -29,7 +29,7 @@ def row(*cells: str) -> str:
     return "{:<12} {:<8} {:<6} {:<14} {:<14} {:<14} {}".format(*cells)
 
 
-def table(runs: list[tuple[str, str, list[Boot], int]]) -> list[str]:
+def table(runs: list[tuple[str, str, list[Run], int]]) -> list[str]:
     """A row for each board and program: how many boots gave the good
     run, and each point's minimum and median over the boots."""
     lines = ["seconds from QEMU's start to each point of a boot, minimum / "

@@ -35,7 +35,7 @@ class Ending:
 
 
 def wait_for(source: "subprocess.Popen[bytes]", log: Path, seconds: int,
-             started: float) -> Ending:
+             started: float, success: str = SUCCESS) -> Ending:
     """Reads the console into the log until the success line, a failure
     line, the end of the stream or the time-out, whichever comes first;
     the time of the first line and of /init's marks is kept."""
@@ -60,7 +60,7 @@ def wait_for(source: "subprocess.Popen[bytes]", log: Path, seconds: int,
                 times.setdefault("console", now)
                 if line in MARKS:
                     times.setdefault(line.removeprefix("@@"), now)
-                if line == SUCCESS:
+                if line == success:
                     return Ending("done", line, times)
                 if line.startswith(FAILURE) or PANIC in line:
                     return Ending("fail", line.removeprefix(FAILURE), times)

@@ -5,30 +5,38 @@
 base64 sections for what was printed, a line each for the rest."""
 
 import base64
+import dataclasses
 import re
 from dataclasses import dataclass
 from pathlib import Path
 
 from . import bus
-from ..boards import Board
 from ..host.progress import shown
 from ..options import Options
 from .console import Ending
 
 
 @dataclass(frozen=True)
-class Boot:
-    """What one boot of a board left behind."""
-    board: Board
+class Run:
+    """What one run on a board left behind, however the board was reached:
+    booted under QEMU, or over SSH."""
+    name: str                 # the row's: vexpress, raspi3b-arm64, root@board
+    board: str                # the table's board: vexpress, or an address
+    title: str                # how the summary names it
+    driver: str               # the I2C controller's driver
     arch: str                 # the program's architecture
     kernel: str
-    packages: str             # NAME VERSION of each Debian package it used
-    seconds: float            # from QEMU's start to its end
-    console: str
+    seconds: float            # from the boot's or the session's start to its end
+    console: str              # the board's marks and what came with them
     console_log: Path
-    trace: tuple[str, ...]    # QEMU's trace, as it wrote it
-    qemu_err: str
     ending: Ending
+    via: str = ""             # what reached the board: "QEMU 10.0.2", "SSH"
+    messages: str = ""        # the transport's own: QEMU's, or ssh's
+    packages: str = ""        # NAME VERSION of each Debian package it used
+    trace: tuple[str, ...] = ()   # QEMU's trace, as it wrote it
+    trace_style: str = "none"     # what that trace shows (a board's trace)
+    # What a real board said of itself: its adapter, the user, the host.
+    facts: dict[str, str] = dataclasses.field(default_factory=dict)
 
     @property
     def wall(self) -> int:
@@ -37,7 +45,7 @@ class Boot:
 
 @dataclass(frozen=True)
 class Results:
-    boot: Boot
+    run: Run
     trace: tuple[str, ...]    # QEMU's I2C events without /init's own
     vcd: str | None           # the bus's lines, where QEMU traces them
     error: str | None         # why the run did not finish
@@ -56,6 +64,36 @@ class Results:
     lava: tuple[str, ...] = ()    # LAVA's test case signals, as sent
 
 
+@dataclass(frozen=True)
+class Kept:
+    """What msgs_iic_on said of the eight bytes it kept: its line, and the
+    bytes before the test and after the restore, as "a0 a1 ..."."""
+    line: str = ""
+    before: str = ""
+    after: str = ""
+
+
+BYTES = r"((?:[0-9a-f]{2} ){7}[0-9a-f]{2})"
+
+
+def kept_bytes(stderr: bytes) -> Kept:
+    """msgs_iic_on's last line on the bytes, where it said one."""
+    for line in reversed(stderr.decode(errors="replace").splitlines()):
+        text = line.removeprefix("msgs_iic_on: ")
+        same = (re.match(rf"kept the 8 bytes at 0x10 .*: {BYTES}$", text)
+                or re.match(rf"the restore changed nothing: .*as found \({BYTES}\)",
+                            text))
+        if same:
+            return Kept(text, same.group(1), same.group(1))
+        failed = re.match(rf"the restore failed: the 8 bytes at 0x10 were "
+                          rf"{BYTES}, and read back ({BYTES}|nothing);", text)
+        if failed:
+            return Kept(text, failed.group(1), failed.group(2))
+        if text.startswith("nothing answered the read"):
+            return Kept(text)
+    return Kept()
+
+
 def section(console: str, name: str) -> bytes:
     """What the guest printed between markers, base64 on the console."""
     found = re.search(rf"^@@begin {name}\n(.*?)^@@end {name}$", console,
@@ -68,18 +106,20 @@ def field(console: str, name: str) -> str | None:
     return found.group(1) if found else None
 
 
-def unfinished(boot: Boot, timeout: int) -> str:
+def unfinished(run: Run, timeout: int) -> str:
     """Why the run did not finish: what was expected, what was seen, and
     where the console is."""
-    ending = boot.ending
-    where = f"console: {shown(boot.console_log)}"
+    ending = run.ending
+    where = f"console: {shown(run.console_log)}"
     if ending.kind == "fail":
         return f"the run on the board failed: {ending.line} ({where})"
     why = {"timeout": f"timed out after {timeout} s: the board did not boot "
                       "or hung",
-           "stopped": "the board stopped before the run finished"}
+           "stopped": "the connection to the board ended before the run "
+                      "finished" if run.via == "SSH" else
+                      "the board stopped before the run finished"}
     seen = f"last saw '{ending.line}'" if ending.line else "saw nothing"
-    return f"{why[ending.kind]} (expected /init's @@done, {seen}; {where})"
+    return f"{why[ending.kind]} (expected the board's @@done, {seen}; {where})"
 
 
 def each(console: str, step: str) -> tuple[bytes, ...]:
@@ -110,27 +150,27 @@ def failed_command(console: str, options: Options) -> bytes | None:
     return f"{text}: {commands[n - 1]}\n".encode() + printed
 
 
-def collect(boot: Boot, options: Options) -> Results:
+def collect(run: Run, options: Options) -> Results:
     # /init's own transfers: the load of a writable chip, the last read.
     first = options.eeprom and not options.write_protect
     last = options.eeprom
-    trace = bus.cut_trace(boot.trace, first, last)
-    vcd = (bus.wire_vcd(boot.board.name, boot.trace, first, last)
-           if boot.board.trace == "lines" else None)
-    if boot.ending.kind != "done":
-        return Results(boot, trace, vcd, unfinished(boot, options.timeout))
-    console = boot.console
+    trace = bus.cut_trace(run.trace, first, last)
+    vcd = (bus.wire_vcd(run.board, run.trace, first, last)
+           if run.trace_style == "lines" else None)
+    if run.ending.kind != "done":
+        return Results(run, trace, vcd, unfinished(run, options.timeout))
+    console = run.console
     status = field(console, "status")
     ran = status is not None
     eeprom = section(console, "eeprom").decode().replace("0x", "")
     before, after = each(console, "before"), each(console, "after")
     return Results(
-        boot, trace, vcd, None, before=b"".join(before),
+        run, trace, vcd, None, before=b"".join(before),
         output=section(console, "output") if ran else None,
         stderr=section(console, "stderr"), after=b"".join(after),
         before_each=before, after_each=after,
         status=int(status) if status is not None else None,
         centiseconds=int(field(console, "centiseconds") or 0) if ran else None,
-        eeprom=bytes.fromhex(eeprom) if options.eeprom else None,
+        eeprom=bytes.fromhex(eeprom) if "@@begin eeprom" in console else None,
         failed=failed_command(console, options),
         lava=tuple(re.findall(r"^<LAVA_SIGNAL_TESTCASE [^>]*>$", console, re.M)))
