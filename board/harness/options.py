@@ -57,6 +57,9 @@ class Options:
     ssh: tuple[Remote, ...] = ()
     ssh_config: Path | None = None   # ssh -F
     yes: bool = False     # write without asking
+    # A target folder (Buildroot's output/target) whose msgs_iic runs
+    # instead of board/run's own static build, with its own libraries.
+    program_root: Path | None = None
     # Guest commands of board/run's own, run after the program and before
     # the --after ones: --board all's read-back by i2ctransfer.
     checks: tuple[str, ...] = ()

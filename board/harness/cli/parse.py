@@ -15,7 +15,7 @@ from .. import boards
 from ..boards import ARCHES, Target
 from ..options import LAVA_REPO, LAVA_URL, Options, Remote
 from .rules import (BadInput, alone, check_chip, check_outputs, check_picture,
-                    check_ssh, check_submit)
+                    check_program_root, check_ssh, check_submit)
 
 # [USER@]HOST[:PORT]: a name or an address, an IPv6 one in brackets; never
 # anything ssh could take for an option.
@@ -68,6 +68,7 @@ def parser() -> Parser:
     parse.add_argument("--ssh-config")
     parse.add_argument("-y", "--yes", action="store_true")
     parse.add_argument("--force", action="store_true")
+    parse.add_argument("--program-root")
     return parse
 
 
@@ -100,7 +101,8 @@ def parse(argv: list[str]) -> Options | Literal["help", "list"]:
         keep=given.keep or bool(given.ssh), force=given.force,
         ssh=tuple(remote(text) for text in given.ssh),
         ssh_config=Path(given.ssh_config) if given.ssh_config else None,
-        yes=given.yes)
+        yes=given.yes,
+        program_root=Path(given.program_root) if given.program_root else None)
     if options.ssh:
         check_ssh(argv, options)
         check_outputs(options)
@@ -109,6 +111,8 @@ def parse(argv: list[str]) -> Options | Literal["help", "list"]:
         raise BadInput(f"{'--ssh-config' if given.ssh_config else '--yes'} "
                        "is for a board reached with --ssh")
     check_chip(options)
+    if options.program_root:
+        check_program_root(options)
     if options.picture:
         check_picture(options)
     chip = ("--no-eeprom", "--no-i2c-dev")
@@ -135,7 +139,8 @@ def parse(argv: list[str]) -> Options | Literal["help", "list"]:
 def check_values(given: argparse.Namespace) -> None:
     for option in ("board", "arch", "eeprom_bus", "eeprom_image", "report",
                    "picture", "timeout", "lava", "lava_url", "lava_repo",
-                   "lava_submit", "results", "junit", "ssh_config"):
+                   "lava_submit", "results", "junit", "ssh_config",
+                   "program_root"):
         if getattr(given, option) == "":
             raise BadInput(f"--{option.replace('_', '-')} needs a value")
     for option in ("before", "after", "ssh"):

@@ -139,3 +139,39 @@ def check_ssh(argv: list[str], options: Options) -> None:
     config = options.ssh_config
     if config is not None and not (config.is_file() and os.access(config, os.R_OK)):
         raise BadInput(f"--ssh-config: no readable file '{config}'")
+
+
+def check_program_root(options: Options) -> None:
+    """A target folder whose msgs_iic is an ELF program for the board's
+    architecture; run as it is, beside nothing of board/run's own."""
+    root = options.program_root
+    assert root is not None
+    program = root / "usr" / "bin" / "msgs_iic"
+    if options.every_board:
+        raise BadInput("--program-root runs one build's programs on one board, "
+                       "not --board all's")
+    if options.keep:
+        raise BadInput("--program-root runs its msgs_iic alone, which --keep "
+                       "would run through msgs_iic_on")
+    machine = elf_machine(program)
+    if machine is None:
+        raise BadInput(f"--program-root: no ELF program {program}")
+    arch = options.targets[0].arch
+    if machine != ELF_MACHINES[arch]:
+        raise BadInput(f"--program-root: {program} is not an {arch} program")
+
+
+# e_machine of each architecture's programs: ARM, AArch64.
+ELF_MACHINES = {"armhf": 40, "arm64": 183}
+
+
+def elf_machine(path: Path) -> int | None:
+    """The ELF header's e_machine, or None for what is no ELF file."""
+    try:
+        with path.open("rb") as elf:
+            head = elf.read(20)
+    except OSError:
+        return None
+    if len(head) < 20 or head[:4] != b"\x7fELF":
+        return None
+    return int.from_bytes(head[18:20], "little" if head[5] == 1 else "big")

@@ -7,6 +7,7 @@ threading and parked CPUs, and the EEPROM that QEMU puts at 0x50."""
 import gzip
 import os
 import shutil
+import struct
 import subprocess
 from dataclasses import dataclass
 from pathlib import Path
@@ -105,6 +106,38 @@ def parking(board: Board) -> list[str]:
     return [arg for device in devices for arg in ("-device", device)]
 
 
+# Where an ELF file keeps its program headers (e_phoff, e_phentsize,
+# e_phnum) and where a header keeps p_offset and p_filesz: 32-bit, 64-bit.
+ELF_LAYOUT = {False: ("I", 28, 42, 4, 16), True: ("Q", 32, 54, 8, 32)}
+PT_INTERP = 3
+
+
+def interpreter(program: Path) -> str:
+    """A dynamic program's PT_INTERP, its loader's path; "" for a static
+    one."""
+    elf = program.read_bytes()
+    order = "<" if elf[5] == 1 else ">"
+    word, phoff_at, count_at, offset_at, size_at = ELF_LAYOUT[elf[4] == 2]
+    phoff, = struct.unpack_from(order + word, elf, phoff_at)
+    size, count = struct.unpack_from(order + "HH", elf, count_at)
+    for at in range(phoff, phoff + size * count, size):
+        if struct.unpack_from(order + "I", elf, at)[0] == PT_INTERP:
+            offset, = struct.unpack_from(order + word, elf, at + offset_at)
+            length, = struct.unpack_from(order + word, elf, at + size_at)
+            return elf[offset:offset + length].split(b"\0")[0].decode()
+    return ""
+
+
+def add_program_root(root: Path, given: Path) -> None:
+    """Another build's msgs_iic with the shared libraries of its root,
+    under PROGRAM_ROOT."""
+    into = root / PROGRAM_ROOT.lstrip("/")
+    copy(given / "usr/bin/msgs_iic", into / "usr/bin/msgs_iic")
+    for folder in ("lib", "usr/lib"):
+        for library in sorted((given / folder).glob("*.so*")):
+            copy(library, into / folder / library.name)
+
+
 def add_sshd(root: Path, guest: Guest, board: Board, sshd: Sshd) -> None:
     """Dropbear and its libraries, the NIC's modules, the host key, and the
     two logins."""
@@ -157,11 +190,23 @@ def make_root(board: Board, options: Options, guest: Guest, programs: Path,
     test_folder(root / "test", options, "/bin", options.eeprom_bus)
     if sshd is not None:
         add_sshd(root, guest, board, sshd)
+    if options.program_root is not None:
+        add_program_root(root, options.program_root)
+
+
+# Where a --program-root goes in the guest, apart from its own libraries.
+PROGRAM_ROOT = "/opt/root"
 
 
 def program(options: Options, programs: str, bus: int) -> str:
     """The test's command line on the board: msgs_iic, or msgs_iic_on on
-    the bus, which keeps the chip's bytes."""
+    the bus, which keeps the chip's bytes; or another build's msgs_iic
+    under its own dynamic loader, with its own libraries."""
+    if options.program_root is not None:
+        loader = interpreter(options.program_root / "usr/bin/msgs_iic")
+        libraries = f"{PROGRAM_ROOT}/lib:{PROGRAM_ROOT}/usr/lib"
+        return (f"{PROGRAM_ROOT}{loader} --library-path {libraries} "
+                if loader else "") + f"{PROGRAM_ROOT}/usr/bin/msgs_iic"
     if not options.keep:
         return f"{programs}/msgs_iic"
     return f"{programs}/msgs_iic_on -y{' --force' if options.force else ''} {bus}"

@@ -67,7 +67,8 @@ def show(results: Results, row: Row, options: Options) -> None:
     if results.output is not None:
         say(f"{run.title}, Linux {run.kernel}, {run.via}")
         program = (f"msgs_iic_on -y {options.eeprom_bus}" if options.keep
-                   else "msgs_iic")
+                   else f"msgs_iic from {options.program_root}"
+                   if options.program_root else "msgs_iic")
         if run.arch != "armhf":
             program += f" for {run.arch}"
         say(f"{program} exit status {results.status}, "
