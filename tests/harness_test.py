@@ -159,6 +159,13 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
      "--lava-test has no part in"),
     ("--yes", "--yes is for a board reached with --ssh"),
     ("--ssh-config @image", "--ssh-config is for a board reached with --ssh"),
+    ("--program-root /nonexistent", "--program-root: no ELF program "
+     "/nonexistent/usr/bin/msgs_iic"),
+    ("--board all --program-root /nonexistent", "--program-root runs one "
+     "build's programs on one board, not --board all's"),
+    ("--keep --program-root /nonexistent", "--program-root runs its msgs_iic "
+     "alone, which --keep would run through msgs_iic_on"),
+    ("--program-root", "--program-root needs a value"),
 ])
 def test_bad_input(tmp_path: Path, args: str, line: str) -> None:
     """One line that says what is wrong and where the usage is, exit
@@ -205,7 +212,8 @@ def test_build_says_so_only_when_it_builds(tmp_path: Path,
 # The placeholders of the README's and the guides' commands, as a person
 # would fill them in.
 PLACEHOLDERS = {"NAME": "vexpress", "DIR": "@tmp/dir", "URL": "http://127.0.0.1:9",
-                "[N]": "2", "$lab": "http://127.0.0.1:8000"}
+                "[N]": "2", "$lab": "http://127.0.0.1:8000",
+                "ROOT": "@tmp/target", "output/target": "@tmp/target"}
 
 
 def documented() -> list[list[str]]:
@@ -233,6 +241,9 @@ def documented() -> list[list[str]]:
 @pytest.mark.parametrize("argv", documented(), ids=shlex.join)
 def test_documented_commands(tmp_path: Path, argv: list[str]) -> None:
     """The README's and the guides' commands are ones board/run takes."""
+    program = tmp_path / "target" / "usr" / "bin" / "msgs_iic"
+    program.parent.mkdir(parents=True)
+    program.write_bytes(b"\x7fELF\x01\x01" + bytes(12) + (40).to_bytes(2, "little"))
     filled = [PLACEHOLDERS.get(arg, arg).replace("@tmp", str(tmp_path))
               .replace(":PORT", ":2222") for arg in argv]
     assert parse(filled) is not None
