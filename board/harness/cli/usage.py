@@ -28,6 +28,9 @@ input or a run that did not finish.
   --keep               run the test through msgs_iic_on -y BUS (bus 0, or
                        --eeprom-bus), which keeps the chip's 8 bytes at 0x10
                        and puts them back, as on a real board
+  --program-root ROOT  run ROOT/usr/bin/msgs_iic (a target folder, as Buildroot's
+                       output/target) instead of board/run's own build, under
+                       its own loader, with ROOT's libraries
   --ssh [USER@]HOST[:PORT]
                        the test on a real board over SSH instead (repeatable, a
                        row each), through msgs_iic_on 0, which puts the chip's
