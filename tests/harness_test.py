@@ -28,7 +28,7 @@ from pathlib import Path
 import pytest
 
 from harness import boards
-from harness.farm import dispatch, jobs, submit
+from harness.farm import dispatch, jobs, modes, submit
 from harness.guest import archive, cache, devicetree, kernel, lava_shell
 from harness.host import apt, build
 from harness.host.progress import Stop
@@ -942,24 +942,31 @@ REFUSED = (
     '"error_type": "Infrastructure", "result": "fail"}}\n')
 
 
-@pytest.mark.parametrize("log, cases, job, passed", [
-    (LAVA_LOG, ["pass"] * 5 + ["pass 2.06 s"], "pass", True),
+@pytest.mark.parametrize("log, cases, job, passed, status", [
+    (LAVA_LOG, ["pass"] * 5 + ["pass 2.06 s"], "pass", True, 0),
     (LAVA_LOG.replace('"case": "read-back", "definition": "0_msgs-iic", '
                       '"endtc": ! "443", "result": "pass"',
                       '"case": "read-back", "definition": "0_msgs-iic", '
                       '"endtc": ! "443", "result": "fail"'),
-     ["pass", "pass", "fail", "pass", "pass", "pass 2.06 s"], "pass", False),
-    (REFUSED, ["-"] * 6, "fail (Infrastructure)", False),
-    ("", ["-"] * 6, "fail", False),
+     ["pass", "pass", "fail", "pass", "pass", "pass 2.06 s"], "pass", False, 1),
+    (REFUSED, ["-"] * 6, "fail (Infrastructure)", False, 2),
+    ("", ["-"] * 6, "fail", False, 2),
 ], ids=["good", "a-case-failed", "qemu-refused", "no-log"])
-def test_lava_verdict(log: str, cases: list[str], job: str, passed: bool) -> None:
+def test_lava_verdict(log: str, cases: list[str], job: str, passed: bool,
+                      status: int) -> None:
     """LAVA's verdict from lava-run's log, a case by case and the job's:
-    it passes only when every case and the job did."""
+    it passes only when every case and the job did; as a row, a failed
+    case fails it and a failed job gives no verdict, as exit statuses 1
+    and 2, with the time case's seconds."""
     found = dispatch.verdict(log, 10)
     row = dispatch.table([("vexpress", "armhf", found)])[1]
     assert [found.cases.get(case, "-") for case in dispatch.CASES] == cases
     assert (found.job, dispatch.passed(found)) == (job, passed)
     assert row.endswith(f"{job:<22} 10 s")
+    judged = modes.lava_row(EVERY[0], found, "6.1.0-50-armmp")
+    assert verdict.exit_status([judged]) == status
+    assert (judged.seconds, judged.wall, judged.kernel) == (
+        2.06 if cases[0] == "pass" else None, 10, "6.1.0-50-armmp")
 
 
 # Every board and program, as --board all has them.

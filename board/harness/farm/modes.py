@@ -40,7 +40,7 @@ def this_repository(options: Options, mode: str) -> Options:
     return replace(options, lava_repo=str(TOP))
 
 
-def lava_row(target: Target, found: dispatch.Verdict, guest: Guest,
+def lava_row(target: Target, found: dispatch.Verdict, kernel: str,
              report: Path | None = None) -> Row:
     """LAVA's verdict as a row: an error where the job failed, a failure
     where a case did not pass."""
@@ -57,10 +57,14 @@ def lava_row(target: Target, found: dispatch.Verdict, guest: Guest,
         verdict, why = "fail", f"LAVA's case {', '.join(failed)} failed"
     else:
         verdict, why = "pass", ""
-    kernel = (guest.kernel(target.board.kernel) / "release").read_text().strip()
     return Row(target.name, target.board.name, target.arch, kernel,
                target.board.module, verdict, why, cases, seconds,
                found.seconds, report, found.link)
+
+
+def release(guest: Guest, target: Target) -> str:
+    """The release of the kernel the board's job deploys."""
+    return (guest.kernel(target.board.kernel) / "release").read_text().strip()
 
 
 def submitted(options: Options, guest: Guest, work: Path,
@@ -91,7 +95,8 @@ def submitted(options: Options, guest: Guest, work: Path,
              for target, number in sent]
     print("\n".join(dispatch.table([(target.board.name, target.arch, verdict)
                                     for target, verdict in found])))
-    return [lava_row(target, verdict, guest) for target, verdict in found]
+    return [lava_row(target, verdict, release(guest, target))
+            for target, verdict in found]
 
 
 def dispatched(options: Options, guest: Guest, work: Path) -> list[Row]:
@@ -127,5 +132,5 @@ def dispatched(options: Options, guest: Guest, work: Path) -> list[Row]:
             found.append((target, verdict, kept))
     print("\n".join(dispatch.table([(target.board.name, target.arch, verdict)
                                     for target, verdict, _ in found])))
-    return [lava_row(target, verdict, guest, kept)
+    return [lava_row(target, verdict, release(guest, target), kept)
             for target, verdict, kept in found]
