@@ -22,7 +22,20 @@ from pathlib import Path
 import pytest
 
 TOP = Path(__file__).resolve().parents[1]
-THIRD_PARTY = TOP.parent / "shared" / "third-party"
+
+
+def third_party() -> Path:
+    """The pinned copies beside the project, or beside the repository this
+    clone came from (CI's clean clone of main)."""
+    origin = subprocess.run(["git", "-C", TOP, "config", "remote.origin.url"],
+                            capture_output=True, text=True).stdout.strip()
+    for root in (TOP, Path(origin) if origin.startswith("/") else None):
+        if root is not None and (root.parent / "shared" / "third-party").is_dir():
+            return root.parent / "shared" / "third-party"
+    return TOP.parent / "shared" / "third-party"
+
+
+THIRD_PARTY = third_party()
 RECIPE = TOP / "meta-msgs-iic" / "recipes-devtools" / "msgs-iic" / "msgs-iic_0.1.0.bb"
 # The release that the Buildroot package's .hash and the Yocto recipe's
 # SRCREV pin.
