@@ -469,6 +469,20 @@ void say_not_restored(const journal_file &j, const journal_entry &e, const char 
 	     "back with: %s (the journal %s keeps them)", bytes, again, command, j.path);
 }
 
+// The journal's bytes written back and checked, the journal removed once
+// they match; what was done said in one line. The exit status.
+int restore(int fd, const journal_file &j, const journal_entry &e, const char *done)
+{
+	char again[kept * 3];
+	if (!put_back(fd, e.bytes, again, sizeof(again))) {
+		say_not_restored(j, e, again);
+		return exit_not_restored;
+	}
+	remove_journal(j);
+	tell("%s: read back, they match: %s", done, again);
+	return exit_ran;
+}
+
 // A journal that an earlier run left: its bytes put back, asking first
 // (as before any write). The exit status where the run stops here, else -1.
 int restore_left(int fd, const request &r, const journal_file &j,
@@ -490,14 +504,8 @@ int restore_left(int fd, const request &r, const journal_file &j,
 		say("nothing written; the journal stays: ", j.path);
 		return exit_bad_input;
 	}
-	char again[kept * 3];
-	if (!put_back(fd, left.bytes, again, sizeof(again))) {
-		say_not_restored(j, left, again);
-		return exit_not_restored;
-	}
-	remove_journal(j);
-	say("put back the 8 bytes from the journal: read back, they match: ", bytes);
-	return -1;
+	return restore(fd, j, left, "put back the 8 bytes from the journal") == exit_ran
+		       ? -1 : exit_not_restored;
 }
 
 // After the test: the bytes as found, put back unless the test left them
@@ -516,14 +524,7 @@ int restore_kept(int fd, const journal_file &j, const journal_entry &e)
 							  : "a write-protected chip, or a write that failed");
 		return exit_ran;
 	}
-	char again[kept * 3];
-	if (!put_back(fd, e.bytes, again, sizeof(again))) {
-		say_not_restored(j, e, again);
-		return exit_not_restored;
-	}
-	remove_journal(j);
-	say("kept the 8 bytes at 0x10 and put them back: read back, they match: ", bytes);
-	return exit_ran;
+	return restore(fd, j, e, "kept the 8 bytes at 0x10 and put them back");
 }
 
 // The signals that would end a run between its write and its restore.

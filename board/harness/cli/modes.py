@@ -26,15 +26,28 @@ def boot(target: Target, options: Options, guest: Guest, work: Path) -> Results:
     return collect(qemu.boot(target, options, guest, work), options)
 
 
+def told(results: Results, options: Options, report: Path | None,
+         among: str | None = None) -> Row:
+    """A run's row: shown whole where it is the only one, or among several
+    (after the board's name) its commands and the reason it did not pass;
+    then reported, so that a report that cannot be written takes nothing
+    of what was shown."""
+    row = verdict.row(results, options, report)
+    if among is None:
+        terminal.show(results, row, options)
+    else:
+        terminal.show_commands(results, options, f"{among}: ")
+        if row.verdict != "pass":
+            say(f"{among}: {row.verdict}: {row.why}")
+    if report:
+        files.publish(results, report)
+    return row
+
+
 def one_board(target: Target, options: Options, guest: Guest,
               work: Path) -> list[Row]:
-    """The run shown whole before anything goes to the report, so that a
-    report that cannot be written takes nothing of it."""
     results = boot(target, options, guest, work)
-    row = verdict.row(results, options, options.report)
-    terminal.show(results, row, options)
-    if options.report:
-        files.publish(results, options.report)
+    row = told(results, options, options.report)
     if options.picture and results.vcd is not None:
         vcd = work / "bus.vcd"
         vcd.write_text(results.vcd)
@@ -50,13 +63,7 @@ def every_board(options: Options, guest: Guest, work: Path) -> list[Row]:
     for target in options.targets:
         results = boot(target, options, guest, work)
         report = options.report / target.name if options.report else None
-        row = verdict.row(results, options, report)
-        terminal.show_commands(results, options, f"{target.name}: ")
-        if row.verdict != "pass":
-            say(f"{target.name}: {row.verdict}: {row.why}")
-        if report:
-            files.publish(results, report)
-        rows.append(row)
+        rows.append(told(results, options, report, target.name))
     print("\n".join(terminal.table(rows)))
     return rows
 
@@ -126,17 +133,8 @@ def ssh_board(remote: Remote, options: Options, work: Path,
                           LOG.parent / f"{remote.given}.console")
         finally:
             ssh.remove(link, on_board)
-    results = collect(run, options)
-    row = verdict.row(results, options, report)
-    if alone:
-        terminal.show(results, row, options)
-    else:
-        terminal.show_commands(results, options, f"{remote.given}: ")
-        if row.verdict != "pass":
-            say(f"{remote.given}: {row.verdict}: {row.why}")
-    if report:
-        files.publish(results, report)
-    return row
+    return told(collect(run, options), options, report,
+                None if alone else remote.given)
 
 
 def ssh_boards(options: Options, work: Path) -> list[Row]:

@@ -8,6 +8,7 @@ import os
 import re
 from pathlib import Path
 
+from ..guest.elf import MACHINES, machine
 from ..host.progress import unwritable
 from ..options import LAVA_URL, Options
 
@@ -153,25 +154,9 @@ def check_program_root(options: Options) -> None:
     if options.keep:
         raise BadInput("--program-root runs its msgs_iic alone, which --keep "
                        "would run through msgs_iic_on")
-    machine = elf_machine(program)
-    if machine is None:
+    found = machine(program)
+    if found is None:
         raise BadInput(f"--program-root: no ELF program {program}")
     arch = options.targets[0].arch
-    if machine != ELF_MACHINES[arch]:
+    if found != MACHINES[arch]:
         raise BadInput(f"--program-root: {program} is not an {arch} program")
-
-
-# e_machine of each architecture's programs: ARM, AArch64.
-ELF_MACHINES = {"armhf": 40, "arm64": 183}
-
-
-def elf_machine(path: Path) -> int | None:
-    """The ELF header's e_machine, or None for what is no ELF file."""
-    try:
-        with path.open("rb") as elf:
-            head = elf.read(20)
-    except OSError:
-        return None
-    if len(head) < 20 or head[:4] != b"\x7fELF":
-        return None
-    return int.from_bytes(head[18:20], "little" if head[5] == 1 else "big")

@@ -7,7 +7,6 @@ threading and parked CPUs, and the EEPROM that QEMU puts at 0x50."""
 import gzip
 import os
 import shutil
-import struct
 import subprocess
 from dataclasses import dataclass
 from pathlib import Path
@@ -15,6 +14,7 @@ from pathlib import Path
 from ..boards import Board
 from ..host.progress import TOP
 from ..options import Options
+from .elf import interpreter
 from .packages import Guest
 
 CHIP_SIZE = 256   # a 24C02
@@ -104,28 +104,6 @@ def parking(board: Board) -> list[str]:
     devices += [f"loader,addr={board.park_at:#x},cpu-num={cpu}"
                 for cpu in board.park]
     return [arg for device in devices for arg in ("-device", device)]
-
-
-# Where an ELF file keeps its program headers (e_phoff, e_phentsize,
-# e_phnum) and where a header keeps p_offset and p_filesz: 32-bit, 64-bit.
-ELF_LAYOUT = {False: ("I", 28, 42, 4, 16), True: ("Q", 32, 54, 8, 32)}
-PT_INTERP = 3
-
-
-def interpreter(program: Path) -> str:
-    """A dynamic program's PT_INTERP, its loader's path; "" for a static
-    one."""
-    elf = program.read_bytes()
-    order = "<" if elf[5] == 1 else ">"
-    word, phoff_at, count_at, offset_at, size_at = ELF_LAYOUT[elf[4] == 2]
-    phoff, = struct.unpack_from(order + word, elf, phoff_at)
-    size, count = struct.unpack_from(order + "HH", elf, count_at)
-    for at in range(phoff, phoff + size * count, size):
-        if struct.unpack_from(order + "I", elf, at)[0] == PT_INTERP:
-            offset, = struct.unpack_from(order + word, elf, at + offset_at)
-            length, = struct.unpack_from(order + word, elf, at + size_at)
-            return elf[offset:offset + length].split(b"\0")[0].decode()
-    return ""
 
 
 def add_program_root(root: Path, given: Path) -> None:

@@ -36,23 +36,21 @@ def show_commands(results: Results, options: Options, who: str = "") -> None:
     line that names it (after who: the board, where there are several);
     the one that failed under the line that says so. board/run's own
     checks are left out."""
-    failed = results.failed.partition(b"\n")[0].decode(errors="replace") \
-        if results.failed is not None else None
+    failed, rest = (results.failed or b"").partition(b"\n")[::2]
     after = results.after_each[len(options.checks):]
     for step, commands, printed in (("before", options.before, results.before_each),
                                     ("after", options.after, after)):
         for n, (command, text) in enumerate(zip(commands, printed), 1):
-            head = f"--{step} command {n} "
-            if failed is not None and failed.startswith(head + "failed"):
-                say(who + failed)
+            if results.failed_at == (step, n):
+                say(who + failed.decode(errors="replace"))
             elif text:
-                say(f"{who}{head.rstrip()}: {command}")
+                say(f"{who}--{step} command {n}: {command}")
             else:
                 continue
             indented(text)
-    if failed is not None and failed.startswith("board/run's check"):
-        say(who + failed)
-        indented((results.failed or b"").partition(b"\n")[2])
+    if results.failed_at is not None and results.failed_at[0] == "check":
+        say(who + failed.decode(errors="replace"))
+        indented(rest)
 
 
 def show(results: Results, row: Row, options: Options) -> None:

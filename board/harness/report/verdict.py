@@ -97,7 +97,7 @@ def judge(results: Results, options: Options) -> tuple[str, str, dict[str, str]]
     """The verdict, why, and the cases: error where the run did not finish
     or a guest command failed, fail where a case failed, else pass."""
     failed = (results.failed or b"").decode(errors="replace").split("\n")[0]
-    check_failed = failed.startswith("board/run's check")
+    check_failed = results.failed_at is not None and results.failed_at[0] == "check"
     if results.error is not None:
         return "error", results.error, {}
     if results.output is None:

@@ -49,10 +49,8 @@ class Results:
     trace: tuple[str, ...]    # QEMU's I2C events without /init's own
     vcd: str | None           # the bus's lines, where QEMU traces them
     error: str | None         # why the run did not finish
-    before: bytes = b""
     output: bytes | None = None   # None: the program did not run
     stderr: bytes = b""
-    after: bytes = b""
     # What each guest command printed, in order: the --before ones, and
     # board/run's checks, then the --after ones.
     before_each: tuple[bytes, ...] = ()
@@ -61,7 +59,18 @@ class Results:
     centiseconds: int | None = None
     eeprom: bytes | None = None
     failed: bytes | None = None   # the guest command that ended its step
+    # Which that was: "before", "after" or "check" (board/run's own), and
+    # its number among them.
+    failed_at: tuple[str, int] | None = None
     lava: tuple[str, ...] = ()    # LAVA's test case signals, as sent
+
+    @property
+    def before(self) -> bytes:
+        return b"".join(self.before_each)
+
+    @property
+    def after(self) -> bytes:
+        return b"".join(self.after_each)
 
 
 @dataclass(frozen=True)
@@ -129,9 +138,11 @@ def each(console: str, step: str) -> tuple[bytes, ...]:
     return tuple(section(console, f"{step}.{n:03d}") for n in numbers)
 
 
-def failed_command(console: str, options: Options) -> bytes | None:
-    """The guest command that ended its step, and what it printed: one of
-    the --before or --after commands, or one of board/run's own checks."""
+def failed_command(console: str, options: Options
+                   ) -> tuple[bytes, tuple[str, int]] | None:
+    """The guest command that ended its step, what it printed, and which
+    it was: one of the --before or --after commands, or one of board/run's
+    own checks."""
     found = field(console, "failed")
     if found is None:
         return None
@@ -140,14 +151,14 @@ def failed_command(console: str, options: Options) -> bytes | None:
     printed = section(console, f"{step}.{n:03d}")
     if step == "after" and n <= len(options.checks):
         return (f"board/run's check failed with exit status {status}: "
-                f"{options.checks[n - 1]}\n").encode() + printed
+                f"{options.checks[n - 1]}\n").encode() + printed, ("check", n)
     if step == "after":
         n -= len(options.checks)
     commands = options.before if step == "before" else options.after
     text = f"--{step} command {n} failed with exit status {status}"
     if step == "before":
         text += ", so msgs_iic did not run"
-    return f"{text}: {commands[n - 1]}\n".encode() + printed
+    return f"{text}: {commands[n - 1]}\n".encode() + printed, (step, n)
 
 
 def collect(run: Run, options: Options) -> Results:
@@ -163,14 +174,15 @@ def collect(run: Run, options: Options) -> Results:
     status = field(console, "status")
     ran = status is not None
     eeprom = section(console, "eeprom").decode().replace("0x", "")
-    before, after = each(console, "before"), each(console, "after")
+    failed = failed_command(console, options)
     return Results(
-        run, trace, vcd, None, before=b"".join(before),
+        run, trace, vcd, None,
         output=section(console, "output") if ran else None,
-        stderr=section(console, "stderr"), after=b"".join(after),
-        before_each=before, after_each=after,
+        stderr=section(console, "stderr"),
+        before_each=each(console, "before"), after_each=each(console, "after"),
         status=int(status) if status is not None else None,
         centiseconds=int(field(console, "centiseconds") or 0) if ran else None,
         eeprom=bytes.fromhex(eeprom) if "@@begin eeprom" in console else None,
-        failed=failed_command(console, options),
+        failed=failed[0] if failed else None,
+        failed_at=failed[1] if failed else None,
         lava=tuple(re.findall(r"^<LAVA_SIGNAL_TESTCASE [^>]*>$", console, re.M)))

@@ -85,7 +85,7 @@ def prepare(target: Target, options: Options, guest: Guest, work: Path,
     return line, release
 
 
-def started(line: list[str], err: BinaryIO) -> "subprocess.Popen[bytes]":
+def start_qemu(line: list[str], err: BinaryIO) -> "subprocess.Popen[bytes]":
     # QEMU closes a serial port on stdio at the end of its input: the
     # input is a pipe that stays open, and empty.
     return subprocess.Popen(line, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -102,7 +102,7 @@ def boot(target: Target, options: Options, guest: Guest, work: Path) -> Run:
     say(f"booting {board.name} with kernel {release}{arch}")
     began = time.monotonic()
     with (run / "qemu.err").open("wb") as err:
-        qemu = started(line, err)
+        qemu = start_qemu(line, err)
         try:
             ending = wait_for(qemu, console_log, options.timeout, began)
         finally:
@@ -132,7 +132,7 @@ def serving_ssh(target: Target, options: Options, guest: Guest, work: Path,
     line += network(port)
     console_log = LOG.parent / f"{target.name}-sshd.console"
     with (run / "qemu.err").open("wb") as err:
-        qemu = started(line, err)
+        qemu = start_qemu(line, err)
         try:
             ending = wait_for(qemu, console_log, options.timeout,
                               time.monotonic(), success="@@sshd")

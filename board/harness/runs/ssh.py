@@ -50,7 +50,7 @@ class Link:
         return [*self.ssh, "--", self.remote.host, script]
 
 
-def options(remote: Remote, config: Path | None, control: Path) -> list[str]:
+def ssh_options(remote: Remote, config: Path | None, control: Path) -> list[str]:
     """ssh with the user's configuration, or the one given; never a
     password, and never another way of checking host keys."""
     given = ["-F", str(config)] if config else []
@@ -88,7 +88,7 @@ def connected(remote: Remote, config: Path | None, folder: Path) -> Iterator[Lin
     """The master connection for the length of the block; one line where
     ssh refuses it."""
     control = folder / "control"
-    base = options(remote, config, control)
+    base = ssh_options(remote, config, control)
     master = subprocess.Popen([*base, "-M", "-N", "-o", "ControlPersist=no",
                                "--", remote.host], stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
@@ -153,7 +153,7 @@ def checked(remote: Remote, said: dict[str, str]) -> dict[str, str]:
             "driver": said.get("driver", "") or "-"}
 
 
-def copy_in(link: Link, programs: Path, options_: Options) -> str:
+def copy_in(link: Link, programs: Path, options: Options) -> str:
     """The programs, board/test-run and the run's guest commands, copied
     over the connection itself (no scp or sftp needed on the board) into a
     folder of their own; its path on the board."""
@@ -163,8 +163,8 @@ def copy_in(link: Link, programs: Path, options_: Options) -> str:
     files = {f"bin/{name}": (programs / name).read_bytes()
              for name in ("msgs_iic", "msgs_iic_on")}
     files["test-run"] = (TOP / "board" / "test-run").read_bytes()
-    files["program"] = (program(options_, f"{folder}/bin", 0) + "\n").encode()
-    steps = {"before": options_.before, "after": options_.after}
+    files["program"] = (program(options, f"{folder}/bin", 0) + "\n").encode()
+    steps = {"before": options.before, "after": options.after}
     for step, commands in steps.items():
         for number, command in enumerate(commands, 1):
             files[f"{step}/{number:03d}"] = (command + "\n").encode()
