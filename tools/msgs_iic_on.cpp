@@ -275,6 +275,10 @@ int main(int argc, char **argv)
 		return exit_bad_input;
 	}
 	s.program = open(program, O_PATH | O_CLOEXEC);
+	if (s.program < 0) {
+		tell("cannot open %s: %s: nothing written", program, std::strerror(errno));
+		return exit_bad_input;
+	}
 	tell("running msgs_iic %s", program);
 
 	s.fd = open(path, O_RDWR | O_CLOEXEC);
@@ -332,6 +336,12 @@ int main(int argc, char **argv)
 			       chip_read(s.fd, word_addr, wide + wide_read, kept);
 	if (chip_refused(s, wide, read_error))
 		return exit_bad_input;
+	if (found > 0 && read_error != 0) {
+		tell("refused: the journal %s holds bytes an earlier run did not put back, and "
+		     "nothing answers at 0x50 to show what the chip holds now: nothing written, "
+		     "the journal stays", s.j.path);
+		return exit_bad_input;
+	}
 	if (found > 0) {
 		char bytes[kept * 3];
 		hex_bytes(left.bytes, bytes, sizeof(bytes));
