@@ -14,6 +14,7 @@ Runs msgs_iic on an emulated ARM board, or on a real one over SSH, and
 gives a verdict: exit status 0 for a pass, 1 for a failed test, 2 for bad
 input or a run that did not finish.
   --list               the boards: what each stands for, its I2C driver and buses
+  --version            board/run's version, the project's
   --board NAME         {boards}
   --arch ARCH          the program's: armhf (the default), or arm64 on a board
                        with a 64-bit kernel ({wide})
