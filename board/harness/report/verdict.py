@@ -165,6 +165,14 @@ def judge(results: Results, options: Options) -> tuple[str, str, dict[str, str]]
     return ("fail" if why else "pass"), why, cases
 
 
+def console_tail(console: str) -> str:
+    """The console's last lines as a person reads them: without the base64
+    sections that carry the run's files."""
+    text = re.sub(r"^@@begin (\S+)\n.*?^@@end \1\n?", "", console,
+                  flags=re.M | re.S)
+    return "\n".join(text.splitlines()[-CONSOLE_TAIL:])
+
+
 def commands(results: Results, options: Options) -> tuple[Command, ...]:
     """Each guest command that ran, in order, with what it printed."""
     failed = mark(results.run.console, "failed")
@@ -193,7 +201,7 @@ def row(results: Results, options: Options, report: Path | None) -> Row:
                output=None if output is None else output.decode(errors="replace"),
                stderr=results.stderr.decode(errors="replace") if ran else None,
                commands=commands(results, options),
-               console="\n".join(run.console.splitlines()[-CONSOLE_TAIL:]),
+               console=console_tail(run.console),
                started=utc(time.time() - run.seconds))
 
 
