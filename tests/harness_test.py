@@ -34,7 +34,7 @@ from harness.host import apt, build
 from harness.host.progress import Stop
 from harness.options import Options, Remote
 from harness.cli.parse import parse
-from harness.report import files, machine, verdict
+from harness.report import files, machine, terminal, verdict
 from harness.runs import bench, bus, console, marks, ssh
 
 TOP = Path(__file__).resolve().parents[1]
@@ -251,10 +251,16 @@ PLACEHOLDERS = {"NAME": "vexpress", "DIR": "@tmp/dir", "URL": "http://127.0.0.1:
                 "ROOT": "@tmp/target", "output/target": "@tmp/target"}
 
 
-def documented() -> list[list[str]]:
+# What the README shows board/run print for a command: its exit status and
+# its lines, or its last line alone.
+Shown = tuple[int, list[str]] | None
+
+
+def documented() -> list[tuple[list[str], Shown]]:
     """board/run's arguments in every command of the README and the guides:
-    the shell blocks' command lines, and the inline ones."""
-    found = []
+    the shell blocks' command lines, and the inline ones; with what the
+    README says such a run prints."""
+    found: list[tuple[list[str], Shown]] = []
     for doc in [TOP / "README.md", *sorted((TOP / "doc").glob("*.md"))]:
         text = doc.read_text()
         lines = re.findall(r"`(board/run[^`\n]*)`", text)
@@ -269,19 +275,96 @@ def documented() -> list[list[str]]:
                 pending = ""
                 if "board/run" in tokens:
                     lines.append(shlex.join(tokens[tokens.index("board/run"):]))
-        found += [shlex.split(line)[1:] for line in lines]
+        found += [(shlex.split(line)[1:], None) for line in lines]
+        if doc.name == "README.md":
+            for command, status, said in re.findall(
+                    r"`(board/run[^`]*)` exits (\d), and says\s+`([^`]*)`", text):
+                found.append((shlex.split(command)[1:], (int(status), [said])))
+            found += [([], (0, block.splitlines())) for block in re.findall(
+                r"^```\n(board: booting .*?)^```$", text, re.M | re.S)]
     return found
 
 
-@pytest.mark.parametrize("argv", documented(), ids=shlex.join)
-def test_documented_commands(tmp_path: Path, argv: list[str]) -> None:
-    """The README's and the guides' commands are ones board/run takes."""
+def readme_statuses() -> None:
+    """The statuses the README's table gives board/run are the ones it
+    uses."""
+    text = (TOP / "README.md").read_text()
+    told = [int(n) for n, said in re.findall(r"^\| (\d) \| ([^|]*) \|", text,
+                                             re.M) if said.strip()]
+    assert told == sorted(verdict.STATUS.values())
+
+
+def one_kernel() -> None:
+    """The docs' examples show one point release of Debian's kernel, so
+    that they are brought up to date together."""
+    texts = [doc.read_text() for doc in [TOP / "README.md",
+                                         *(TOP / "doc").glob("*.md")]]
+    releases = {found for text in texts
+                for found in re.findall(r"6\.1\.0-(\d+)-arm", text)}
+    assert len(releases) == 1, releases
+
+
+def installs_listed() -> None:
+    """doc/testing.md names every package tests/run installs."""
+    script = (TOP / "tests" / "run").read_text()
+    tokens = shlex.split(script.split("scripts/need")[1].split("|| exit 2")[0]
+                         .replace("\\\n", " "))
+    packages = [token.split(":")[0] for token in tokens[4:]]
+    assert tokens[0:4:2] == ["--log", "--for"]
+    text = (TOP / "doc" / "testing.md").read_text().replace("\n", " ")
+    assert [name for name in packages if f"`{name}`" not in text] == []
+
+
+@pytest.mark.parametrize("check", [readme_statuses, one_kernel, installs_listed],
+                         ids=["statuses", "one-kernel", "installs"])
+def test_docs_agree(check: Callable[[], None]) -> None:
+    """What the docs say of the tools is what the tools do."""
+    check()
+
+
+# Recorded runs of the commands whose lines the README shows.
+RECORDED = {(): "vexpress-good.console",
+            ("--board", "sabrelite", "--no-eeprom"): "no-eeprom"}
+
+
+def recorded_lines(tmp_path: Path, argv: list[str], said: list[str],
+                   capfd: pytest.CaptureFixture[str]) -> tuple[list[str], int]:
+    """What board/run prints, and its exit status, for a recorded run of
+    ARGV, with the kernel and the wall time that SAID shows."""
+    name = RECORDED[tuple(argv)]
+    recorded = NO_EEPROM if name == "no-eeprom" else (DATA / name).read_text()
+    given = options(*argv)
+    kernel = re.findall(r"with kernel (\S+)", "\n".join(said)) or ["6.1.0-58-armmp"]
+    wall = re.findall(r"(\d+) s wall time", "\n".join(said)) or ["8"]
+    run = replace(watched(tmp_path, recorded), kernel=kernel[0],
+                  seconds=float(wall[0]))
+    results = marks.collect(run, given)
+    row = verdict.row(results, given, None)
+    capfd.readouterr()
+    terminal.show(results, row, given)
+    out, err = capfd.readouterr()
+    boot = [f"board: booting vexpress with kernel {run.kernel}"]
+    return boot + out.splitlines() + err.splitlines(), verdict.exit_status([row])
+
+
+@pytest.mark.parametrize("argv, shown", documented(), ids=lambda value: (
+    shlex.join(value) if isinstance(value, list) else "shown" if value else ""))
+def test_documented_commands(tmp_path: Path, argv: list[str], shown: Shown,
+                             capfd: pytest.CaptureFixture[str]) -> None:
+    """The README's and the guides' commands are ones board/run takes; the
+    lines and the exit status the README shows for one are what board/run
+    gives for a recorded run of it."""
     program = tmp_path / "target" / "usr" / "bin" / "msgs_iic"
     program.parent.mkdir(parents=True)
     program.write_bytes(b"\x7fELF\x01\x01" + bytes(12) + (40).to_bytes(2, "little"))
     filled = [PLACEHOLDERS.get(arg, arg).replace("@tmp", str(tmp_path))
               .replace(":PORT", ":2222") for arg in argv]
     assert parse(filled) is not None
+    if shown is not None:
+        status, said = shown
+        printed, given = recorded_lines(tmp_path, argv, said, capfd)
+        assert given == status
+        assert (printed if len(said) > 1 else printed[-1:]) == said
 
 
 # The harness's parts, lowest first: a module imports from its own part or
