@@ -275,12 +275,13 @@ def qemus_under(folder: Path) -> list[str]:
 @pytest.mark.parametrize("number, line", [
     (signal.SIGINT, "stopped: interrupted (SIGINT)"),
     (signal.SIGTERM, "stopped: terminated (SIGTERM)"),
-], ids=["SIGINT", "SIGTERM"])
+    (signal.SIGHUP, "stopped: hung up (SIGHUP)"),
+], ids=["SIGINT", "SIGTERM", "SIGHUP"])
 def test_stopped_mid_boot(tmp_path: Path, number: int, line: str) -> None:
-    """Ctrl-C, or a cancelled CI job, while the board boots: the results
-    and JUnit are written with the row in error and the reason, the last
-    line says what ended it, exit status 2, and neither the temporary
-    folder nor QEMU is left."""
+    """Ctrl-C, a cancelled CI job or a closed terminal while the board
+    boots: the results and JUnit are written with the row in error and the
+    reason, the last line says what ended it, exit status 2, and neither
+    the temporary folder nor QEMU is left."""
     scratch = tmp_path / "tmp"
     scratch.mkdir()
     results, junit = tmp_path / "results.json", tmp_path / "junit.xml"
