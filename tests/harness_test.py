@@ -307,8 +307,8 @@ def one_kernel() -> None:
 def installs_listed() -> None:
     """doc/testing.md names every package tests/run installs."""
     script = (TOP / "tests" / "run").read_text()
-    tokens = shlex.split(script.split("scripts/need")[1].split("|| exit 2")[0]
-                         .replace("\\\n", " "))
+    listed = re.findall(r'scripts/need"? (.*?)\|\| exit 2', script, re.S)[0]
+    tokens = shlex.split(listed.replace("\\\n", " "))
     packages = [token.split(":")[0] for token in tokens[4:]]
     assert tokens[0:4:2] == ["--log", "--for"]
     text = (TOP / "doc" / "testing.md").read_text().replace("\n", " ")
