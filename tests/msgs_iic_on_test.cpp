@@ -435,8 +435,8 @@ const keep_case keep_cases[] = {
 	  "(ef ee ed ec eb ea e9 e8), since nothing had changed them (msgs_iic did not run)"}},
 	{"a stop before the test: nothing written", true, true, false, nullptr, {}, false,
 	 with(true, false, 0), exit_bad_input, SIGUSR2, found_bytes, false, 0,
-	 {"msgs_iic_on: stopped before the test began, by User defined signal 2",
-	  "msgs_iic_on: nothing written"}, 0, false, SIGUSR2},
+	 {"msgs_iic_on: stopped by User defined signal 2 before the test began: the test did "
+	  "not run"}, 0, false, SIGUSR2},
 	{"no /dev of its own", true, true, false, nullptr, {}, false,
 	 with(true, false, 0, EPERM), exit_bad_input, 0, found_bytes, false, 0,
 	 {"msgs_iic_on: cannot give msgs_iic a /dev of its own (it needs CAP_SYS_ADMIN: run it "
@@ -753,6 +753,19 @@ TEST(msgs_iic_on, signals_held_off)
 	};
 	for (const auto &c : cases)
 		EXPECT_EQ(sigismember(&held, c.sig) == 1, c.held) << strsignal(c.sig);
+
+	// What the caller ignores (nohup's SIGHUP) or blocks stays the caller's.
+	sigset_t usr2, mask;
+	sigemptyset(&usr2);
+	sigaddset(&usr2, SIGUSR2);
+	sigprocmask(SIG_SETMASK, &usr2, &mask);  // SIGUSR2 alone blocked
+	const auto hup = std::signal(SIGHUP, SIG_IGN);
+	const sigset_t to_hold = signals_to_hold();
+	std::signal(SIGHUP, hup);
+	sigprocmask(SIG_SETMASK, &mask, nullptr);
+	EXPECT_EQ(sigismember(&to_hold, SIGHUP), 0);
+	EXPECT_EQ(sigismember(&to_hold, SIGUSR2), 0);
+	EXPECT_EQ(sigismember(&to_hold, SIGQUIT), 1);
 }
 
 // Only a part with a one-byte word address is written: as named, as the
@@ -791,7 +804,11 @@ TEST(msgs_iic_on, chip_kinds)
 		{"the kernel's 24c32", false, nullptr, "24c32",
 		 one_byte, 0, "refused: the kernel knows the chip at 0x50 on bus 3 as a 24c32, " +
 		 two_byte_line},
-		{"the kernel's 24c64, forced", true, nullptr, "24c64", one_byte, 0, ""},
+		{"the kernel's 24c64, forced: --force is not for what the kernel knows", true,
+		 nullptr, "24c64", one_byte, 0,
+		 "refused: the kernel knows the chip at 0x50 on bus 3 as a 24c64, " + two_byte_line},
+		{"named a 24c32, forced", true, "24c32", "", one_byte, 0, ""},
+		{"named a 24c02 over the kernel's 24c32", false, "24c02", "24c32", disagree, 0, ""},
 		{"named a 24c32 over the kernel's 24c02", false, "24c32", "24c02", one_byte, 0,
 		 "refused: you named the chip at 0x50 on bus 3 as a 24c32, " + two_byte_line},
 		{"the kernel's spd", false, nullptr, "spd", one_byte, 0,
@@ -809,7 +826,8 @@ TEST(msgs_iic_on, chip_kinds)
 		s.r.chip = c.named;
 		std::snprintf(s.bus.chip, sizeof(s.bus.chip), "%s", c.kernel);
 		testing::internal::CaptureStderr();
-		const bool refused = chip_refused(s, c.read.data(), c.read_error);
+		const bool refused =
+			chip_named_refused(s) || chip_read_refused(s, c.read.data(), c.read_error);
 		const std::string err = testing::internal::GetCapturedStderr();
 		EXPECT_EQ(refused, !c.line.empty());
 		if (c.line.empty())

@@ -150,7 +150,9 @@ int lock_bus(int fd, unsigned long bus, pid_t &holder)
 	}
 	char path[64];
 	std::snprintf(path, sizeof(path), "/sys/class/i2c-dev/i2c-%lu/dev", bus);
-	const int adapter = open(path, O_RDONLY | O_CLOEXEC);  // kept open: the lock
+	// Kept open, msgs_iic's too, so that the lock outlives a run killed
+	// outright until msgs_iic, which dies with it, is gone as well.
+	const int adapter = open(path, O_RDONLY);
 	if (adapter >= 0 && flock(adapter, LOCK_EX | LOCK_NB) != 0)
 		return errno;
 	return 0;
@@ -168,34 +170,42 @@ part_kind kind_of_part(const char *name)
 	return part_kind::other;
 }
 
-// The test is sound only on a part that takes a one-byte word address.
-// What the user named, else what the kernel knows, else what reads tell:
+// The test is sound only on a part that takes a one-byte word address:
+// as the user names it, else as the kernel knows it. A part the kernel
+// knows as another stays refused under --force, which is for what is not
+// known (a driver's hold, what reads cannot tell): only naming the part
+// says the kernel is wrong. True after saying why the chip is refused.
+bool chip_named_refused(const session &s)
+{
+	const char *named = s.r.chip ? s.r.chip : s.bus.chip;
+	const part_kind kind = kind_of_part(named);
+	if (named[0] == '\0' || kind == part_kind::one_byte || (s.r.chip && s.r.force))
+		return false;
+	const char *who = s.r.chip ? "you named" : "the kernel knows";
+	const char *instead = s.r.chip ? "--force writes anyway"
+				       : "--chip names the part, where the kernel is wrong";
+	if (kind == part_kind::two_byte)
+		tell("refused: %s the chip at 0x50 on bus %lu as a %s, which takes a two-byte "
+		     "word address: %s; nothing written (%s)", who, s.bus.number, named,
+		     misaddressed, instead);
+	else
+		tell("refused: %s the chip at 0x50 on bus %lu as '%s', not a 24C01 to 24C16 "
+		     "EEPROM: the test would overwrite 8 bytes of it at 0x10; nothing written "
+		     "(%s)", who, s.bus.number, named, instead);
+	return true;
+}
+
+// Where neither the user nor the kernel names the part, what reads tell:
 // wide holds the bytes at 0x08 to 0x17, then those at 0x10 again, in two
 // reads which agree on such a part. Where the bytes at 0x10 are all one
 // value, a part of two address bytes agrees too (its reads run on from
 // where its pointer was), so they cannot tell. True after saying why the
 // chip is refused.
-bool chip_refused(const session &s, const uint8_t *wide, int read_error)
+bool chip_read_refused(const session &s, const uint8_t *wide, int read_error)
 {
-	if (s.r.force)
-		return false;
 	const unsigned long bus = s.bus.number;
-	const char *named = s.r.chip ? s.r.chip : s.bus.chip;
-	if (named[0] != '\0') {
-		const part_kind kind = kind_of_part(named);
-		const char *who = s.r.chip ? "you named" : "the kernel knows";
-		if (kind == part_kind::one_byte)
-			return false;
-		if (kind == part_kind::two_byte)
-			tell("refused: %s the chip at 0x50 on bus %lu as a %s, which takes a "
-			     "two-byte word address: %s; nothing written (--force writes anyway)",
-			     who, bus, named, misaddressed);
-		else
-			tell("refused: %s the chip at 0x50 on bus %lu as '%s', not a 24C01 to "
-			     "24C16 EEPROM: the test would overwrite 8 bytes of it at 0x10; "
-			     "nothing written (--force writes anyway)", who, bus, named);
-		return true;
-	}
+	if (s.r.force || s.r.chip || s.bus.chip[0] != '\0')
+		return false;
 	if (read_error != 0)
 		return false;  // nothing answers: nothing there to misaddress
 	if (uniform(wide + wide_read, kept)) {

@@ -8,6 +8,7 @@
 #include "msgs_iic_on.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
@@ -185,6 +186,18 @@ bool parse_journal(const char *text, journal_entry &e)
 // FIFO; a regular file, this user's, that no one else may write.
 int read_journal(const journal_file &j, journal_entry &e, char *why, size_t size)
 {
+	struct stat named;
+	if (fstatat(j.dir, j.name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+		if (errno == ENOENT)
+			return 0;
+		std::snprintf(why, size, "unreadable (%s)", std::strerror(errno));
+		return -1;
+	}
+	if (S_ISLNK(named.st_mode) || !S_ISREG(named.st_mode)) {
+		// Not opened at all: --journal /dev/watchdog must not arm it.
+		std::snprintf(why, size, "%s", S_ISLNK(named.st_mode) ? "a link" : "not a regular file");
+		return -1;
+	}
 	const int fd = openat(j.dir, j.name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
 	if (fd < 0 && errno == ENOENT)
 		return 0;
@@ -217,8 +230,9 @@ int read_journal(const journal_file &j, journal_entry &e, char *why, size_t size
 }
 
 // The journal on disk before anything is written: a new file of a name no
-// other run has, synced, linked in under its name (which never replaces
-// one that is there), then the folder synced. 0, or the errno.
+// other run has, synced, renamed to its name (never over one that is
+// there; linked and unlinked where the file system cannot), then the
+// folder synced. 0, or the errno.
 int write_journal(const journal_file &j, const journal_entry &e)
 {
 	char temporary[NAME_MAX + 1];
@@ -237,8 +251,11 @@ int write_journal(const journal_file &j, const journal_entry &e)
 		error = errno;
 	if (close(fd) != 0 && error == 0)
 		error = errno;
-	if (error == 0 && linkat(j.dir, temporary, j.dir, j.name, 0) != 0)
+	if (error == 0 && renameat2(j.dir, temporary, j.dir, j.name, RENAME_NOREPLACE) != 0) {
 		error = errno;
+		if (error == EINVAL)
+			error = linkat(j.dir, temporary, j.dir, j.name, 0) == 0 ? 0 : errno;
+	}
 	unlinkat(j.dir, temporary, 0);
 	if (error == 0 && fsync(j.dir) != 0)
 		error = errno;

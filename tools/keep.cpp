@@ -33,10 +33,9 @@ constexpr int stopping[] = {
 };
 constexpr int exec_failed = 127;  // the child could not run msgs_iic
 
-// The first stopping signal that waits, or 0.
-int pending_stop()
+// The first held signal that waits, or 0.
+int pending_stop(const sigset_t &stops)
 {
-	const sigset_t stops = stopping_signals();
 	sigset_t pending;
 	sigpending(&pending);
 	for (int sig = 1; sig < NSIG; sig++)
@@ -145,11 +144,11 @@ int kept_run(const session &s, int &signal_number)
 		return exit_bad_input;
 	}
 	// A stop that came before the test is the end of it, not a failure.
-	if ((signal_number = pending_stop()) != 0) {
+	if ((signal_number = pending_stop(s.held)) != 0) {
 		if (s.r.keep)
 			remove_journal(s.j);
-		say("stopped before the test began, by ", strsignal(signal_number));
-		say("nothing written");
+		tell("stopped by %s before the test began: the test did not run",
+		     strsignal(signal_number));
 		return exit_bad_input;
 	}
 	const test_result ran = run_msgs_iic(s);
@@ -263,6 +262,23 @@ int restore_left(const session &s, const journal_entry &left, const uint8_t *now
 				"journal") == exit_ran ? -1 : exit_not_restored;
 }
 
+// The stopping signals less those the caller ignores or blocks (nohup's
+// SIGHUP, a background job's SIGINT): those are the caller's to give, and
+// held off, they would be read as stops that never came.
+sigset_t signals_to_hold()
+{
+	sigset_t held = stopping_signals(), blocked;
+	sigprocmask(SIG_BLOCK, nullptr, &blocked);
+	for (int sig = 1; sig < NSIG; sig++) {
+		struct sigaction action;
+		if (sigismember(&held, sig) == 1 &&
+		    (sigismember(&blocked, sig) == 1 ||
+		     (sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)))
+			sigdelset(&held, sig);
+	}
+	return held;
+}
+
 sigset_t stopping_signals()
 {
 	sigset_t set;
@@ -280,10 +296,9 @@ sigset_t stopping_signals()
 int keep_and_run(const session &s, int &signal_number)
 {
 	signal_number = 0;
-	const sigset_t blocked = stopping_signals();
-	sigprocmask(SIG_BLOCK, &blocked, nullptr);
+	sigprocmask(SIG_BLOCK, &s.held, nullptr);
 	const int status = kept_run(s, signal_number);
 	if (signal_number == 0)
-		signal_number = pending_stop();
+		signal_number = pending_stop(s.held);
 	return status;
 }

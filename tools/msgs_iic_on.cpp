@@ -187,7 +187,7 @@ int private_dev(const struct stat &bus)
 test_result run_msgs_iic(const session &s)
 {
 	test_result result;
-	sigset_t waited = stopping_signals(), unblocked;
+	sigset_t waited = s.held, unblocked;
 	sigaddset(&waited, SIGCHLD);
 	sigprocmask(SIG_BLOCK, &waited, &unblocked);
 	sigdelset(&unblocked, SIGCHLD);
@@ -230,8 +230,10 @@ test_result run_msgs_iic(const session &s)
 		if (sig != SIGCHLD) {
 			if (result.signal == 0)
 				result.signal = sig;
-			if (running)
+			if (running) {
 				kill(child, sig);
+				kill(child, SIGCONT);  // a stopped msgs_iic ends too
+			}
 		} else if (running) {
 			const pid_t waited_for = waitpid(child, &status, WNOHANG);
 			running = waited_for != child && !(waited_for < 0 && errno == ECHILD);
@@ -250,6 +252,7 @@ int main(int argc, char **argv)
 	// An ignored SIGCHLD, inherited, would reap msgs_iic before it is waited for.
 	std::signal(SIGCHLD, SIG_DFL);
 	session s;
+	s.held = signals_to_hold();
 	request &r = s.r;
 	if (!parse_args(argc, argv, r))
 		return exit_bad_input;
@@ -311,7 +314,6 @@ int main(int argc, char **argv)
 		tell("cannot open %s: %s: nothing written", program, std::strerror(errno));
 		return exit_bad_input;
 	}
-	tell("running msgs_iic %s", program);
 
 	s.fd = open(path, O_RDWR | O_CLOEXEC);
 	if (s.fd < 0) {
@@ -336,6 +338,8 @@ int main(int argc, char **argv)
 			     bus.number);
 		return exit_bad_input;
 	}
+	if (chip_named_refused(s))
+		return exit_bad_input;
 	bus.held = driver_holds(s.fd);
 	if (bus.held && !r.force) {
 		tell("refused: a kernel driver holds 0x50 on bus %lu%s%s%s (the test would write "
@@ -376,7 +380,7 @@ int main(int argc, char **argv)
 	uint8_t wide[wide_read + kept] = {};
 	const int read_error = chip_read(s.fd, word_addr - kept, wide, wide_read) ||
 			       chip_read(s.fd, word_addr, wide + wide_read, kept);
-	if (chip_refused(s, wide, read_error))
+	if (chip_read_refused(s, wide, read_error))
 		return exit_bad_input;
 	if (found > 0 && read_error != 0) {
 		tell("refused: the journal %s holds bytes an earlier run did not put back, and "
@@ -390,6 +394,7 @@ int main(int argc, char **argv)
 		tell("the journal %s holds the 8 bytes at 0x10 that an earlier run did not put "
 		     "back: %s", s.j.path, bytes);
 	}
+	tell("running msgs_iic %s", s.program_path);
 	if (!r.yes && ((found > 0 && !confirmed(stdin, "Put them back first? [y/N] ")) ||
 		       !confirmed(stdin))) {
 		say("nothing written");
@@ -397,8 +402,7 @@ int main(int argc, char **argv)
 	}
 
 	// From the first write on, a signal waits until the bytes are back.
-	const sigset_t blocked = stopping_signals();
-	sigprocmask(SIG_BLOCK, &blocked, nullptr);
+	sigprocmask(SIG_BLOCK, &s.held, nullptr);
 	int signal_number = 0;
 	int status = found > 0 ? restore_left(s, left, wide + wide_read) : -1;
 	if (status < 0)

@@ -76,6 +76,9 @@ struct journal_file {
 	char path[PATH_MAX] = {};
 };
 
+// The signals that would end a run and can be caught (keep.cpp).
+sigset_t stopping_signals();
+
 // Everything one run holds: what was asked, the bus, its descriptor (which
 // also holds the bus's lock), the journal, the program and msgs_iic's
 // standard output.
@@ -87,6 +90,7 @@ struct session {
 	int program = -1;
 	char program_path[PATH_MAX] = {};
 	int out = -1;
+	sigset_t held = stopping_signals();  // what is held off, passed on
 };
 
 // How msgs_iic ended.
@@ -117,7 +121,8 @@ bool adapter_refused(const char *name);
 bool driver_holds(int fd);
 int lock_bus(int fd, unsigned long bus, pid_t &holder);
 part_kind kind_of_part(const char *name);
-bool chip_refused(const session &s, const uint8_t *wide, int read_error);
+bool chip_named_refused(const session &s);
+bool chip_read_refused(const session &s, const uint8_t *wide, int read_error);
 
 // journal.cpp
 int own_folder(const char *folder, int &dir);
@@ -139,6 +144,7 @@ void restore_command(const session &s, unsigned long bus, const uint8_t *bytes, 
 bool journal_is_here(const session &s, const journal_entry &left);
 int restore_left(const session &s, const journal_entry &left, const uint8_t *now);
 sigset_t stopping_signals();
+sigset_t signals_to_hold();
 int keep_and_run(const session &s, int &signal_number);
 
 // msgs_iic_on.cpp, stood in for by the tests.
