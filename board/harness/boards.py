@@ -72,6 +72,15 @@ class Board:
     # the host's cores and slow every cross-CPU TLB flush.
     park: tuple[int, ...] = ()
     park_at: int = 0
+    # Where a saved board (runs/snapshot.py) finds its run's files after
+    # the restore: "virtio", a virtio-blk disk on one of the machine's
+    # virtio-mmio transports; "sd", its SD card; "" where QEMU cannot save
+    # the board, which then boots afresh each run. Then the modules that
+    # bring that disk up, in the order they load.
+    run_disk: Literal["virtio", "sd", ""] = ""
+    disk_modules: tuple[str, ...] = ()
+    # Properties of the machine (-M) that a saved board needs on both sides.
+    saved_with: tuple[str, ...] = ()
 
 
 BOARDS = (
@@ -92,6 +101,11 @@ BOARDS = (
         disable=("i2c1",),
         at_0x50="EDID",
         memory=256,
+        run_disk="virtio",
+        disk_modules=("virtio_mmio", "virtio_blk"),
+        # With TrustZone, the restored CPU loops in an abort at the high
+        # vectors.
+        saved_with=("secure=off",),
     ),
     Board(
         name="sabrelite",

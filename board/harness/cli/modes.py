@@ -18,12 +18,13 @@ from ..host.progress import LOG, Stop, say
 from ..options import Options, Remote
 from ..report import files, terminal, verdict
 from ..report.verdict import GOOD_RUN, READ_BACK, Row
-from ..runs import bench, bus, qemu, ssh
+from ..runs import bench, bus, qemu, snapshot, ssh
 from ..runs.marks import Results, collect
 
 
 def boot(target: Target, options: Options, guest: Guest, work: Path) -> Results:
-    return collect(qemu.boot(target, options, guest, work), options)
+    reach = snapshot.boot if snapshot.wanted(target.board, options) else qemu.boot
+    return collect(reach(target, options, guest, work), options)
 
 
 def told(results: Results, options: Options, report: Path | None,
