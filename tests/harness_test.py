@@ -188,12 +188,14 @@ def test_list() -> None:
     lines = done.stdout.splitlines()
     assert (done.returncode, done.stderr) == (0, "")
     assert re.split(r"\s{2,}", lines[0]) == [
-        "board", "stands for", "driver", "buses", "programs"]
+        "board", "stands for", "driver", "buses", "programs", "saved"]
     rows = {line.split()[0]: re.split(r"\s{2,}", line) for line in lines[1:]}
     assert list(rows) == boards.names()
     assert rows["ast2600-evb"][1:] == ["ASPEED AST2600 BMC evaluation board",
-                                       "i2c-aspeed", "0-6 8 9 12-15", "armhf"]
-    assert rows["raspi3b"][2:] == ["i2c-bcm2835", "0", "armhf arm64"]
+                                       "i2c-aspeed", "0-6 8 9 12-15", "armhf",
+                                       "no"]
+    assert rows["raspi3b"][2:] == ["i2c-bcm2835", "0", "armhf arm64", "no"]
+    assert rows["vexpress"][-1] == "yes"
 
 
 def test_build_says_so_only_when_it_builds(tmp_path: Path,
@@ -714,19 +716,19 @@ def test_bench(tmp_path: Path) -> None:
         for (_, at), key in zip(PACE, found):
             assert at <= found[key] < at + 0.1, (key, found)
     unfinished = booted(tmp_path / "none", console.Ending("timeout", ""))
-    table = bench.table([("vexpress", "armhf", boots, 3),
-                         ("raspi2b", "armhf", [unfinished], 0)])
+    table = bench.table([("vexpress", "armhf", "restored", boots, 3),
+                         ("raspi2b", "armhf", "cold", [unfinished], 0)])
     assert table[:2] == [
         "seconds from QEMU's start to each point of a boot, minimum / median",
-        "board        program  good   console        /init          msgs_iic  "
-        "     end"]
-    cells = re.fullmatch(r"vexpress     armhf    3/3    (.*)", table[2])
+        "board        program  boot      good   console        /init          "
+        "msgs_iic       end"]
+    cells = re.fullmatch(r"vexpress     armhf    restored  3/3    (.*)", table[2])
     assert cells, table[2]
     for (_, at), cell in zip(PACE, re.split(r"\s{2,}", cells.group(1))):
         low, middle = (float(value) for value in cell.split(" / "))
         assert at <= low <= middle < at + 0.1, cell
-    assert table[3].split() == ["raspi2b", "armhf", "0/1", "-", "-", "-",
-                                "9.00", "/", "9.00"]
+    assert table[3].split() == ["raspi2b", "armhf", "cold", "0/1", "-", "-",
+                                "-", "9.00", "/", "9.00"]
 
 
 def zimage(payload: bytes) -> bytes:

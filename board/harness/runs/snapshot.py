@@ -56,7 +56,8 @@ SAVED = "@@saved"
 DISK_BYTES = 64 << 20
 DISK = "run.img"   # in the run's folder
 BLOCK = 64 << 10   # what /init reads the archive in
-DEVICE = {"virtio": "/dev/vda", "sd": "/dev/mmcblk0"}
+# The disk in the guest: an SD card's number is its slot's alias, if any.
+DEVICE = {"virtio": "/dev/vda", "sd": "/dev/mmcblk?"}
 # The run's own files in the guest's image, which go on the disk instead.
 RUN_FILES = ("etc/board.conf", "etc/eeprom.img", "bin/msgs_iic",
              "bin/msgs_iic_on", "bin/test-run", "test", "opt", "lava")
@@ -83,7 +84,7 @@ def split(board: Board, modules: Path, disk: Path, root: Path) -> None:
             (root / name).rename(files / name)
     (root / "etc" / "board.conf").write_text(
         f"bus_module={board.module}\neeprom_bus=0\n"
-        f"run_disk={DEVICE[board.run_disk]}\n"
+        f"run_disk='{DEVICE[board.run_disk.split(',')[0]]}'\n"
         f"run_disk_modules='{' '.join(board.disk_modules)}'\n")
     archive = image.cpio(files)
     with disk.open("wb") as out:
@@ -94,8 +95,8 @@ def split(board: Board, modules: Path, disk: Path, root: Path) -> None:
 
 def disk_devices(board: Board, disk: Path) -> list[str]:
     drive = f"file={disk},format=raw"
-    if board.run_disk == "sd":
-        return ["-drive", f"if=sd,{drive}"]
+    if board.run_disk.startswith("sd"):
+        return ["-drive", f"if={board.run_disk},{drive}"]
     return ["-drive", f"if=none,id=run,{drive},readonly=on",
             "-device", "virtio-blk-device,drive=run"]
 
@@ -193,7 +194,10 @@ def connect(path: Path, qemu_process: "subprocess.Popen[bytes]",
                 raise QmpError("QEMU did not start") from None
             time.sleep(0.005)
     reader = link.makefile("rb")
-    reader.readline()   # the greeting
+    try:
+        reader.readline()   # the greeting
+    except OSError:
+        raise QmpError("QEMU ended") from None
     ask((link, reader), "qmp_capabilities")
     return link, reader
 
@@ -201,10 +205,14 @@ def connect(path: Path, qemu_process: "subprocess.Popen[bytes]",
 def ask(qmp: tuple[socket.socket, BinaryIO], command: str,
         **arguments: Any) -> Any:
     link, reader = qmp
-    link.sendall(json.dumps({"execute": command,
-                             "arguments": arguments}).encode() + b"\n")
+    try:
+        link.sendall(json.dumps({"execute": command,
+                                 "arguments": arguments}).encode() + b"\n")
+        lines = iter(reader.readline, b"")
+        line = next(lines, b"")
+    except OSError:
+        line = b""
     while True:
-        line = reader.readline()
         if not line:
             raise QmpError("QEMU ended")
         answer = json.loads(line)
@@ -212,6 +220,7 @@ def ask(qmp: tuple[socket.socket, BinaryIO], command: str,
             raise QmpError(answer["error"].get("desc", "an error"))
         if "return" in answer:
             return answer["return"]
+        line = next(lines, b"")
 
 
 def migrate(qmp: tuple[socket.socket, BinaryIO], into: Path) -> None:
@@ -283,8 +292,7 @@ def restore(target: Target, options: Options, line: list[str], where: Path,
             running(qmp)
         except QmpError as error:
             qemu.stop(process)
-            said = (run / "qemu.err").read_text(errors="replace").split("\n")
-            return f"QEMU could not load it ({said[-2] if len(said) > 1 else error})"
+            return f"QEMU could not load it ({last_message(run) or error})"
         try:
             go(process, run / DISK)
             ending = wait_for(process, console_log, options.timeout, began)
@@ -292,6 +300,11 @@ def restore(target: Target, options: Options, line: list[str], where: Path,
             qemu.stop(process)
     return qemu.record(target, guest, release, console_log, ending,
                        time.monotonic() - began, work)
+
+
+def last_message(run: Path) -> str:
+    said = (run / "qemu.err").read_text(errors="replace").strip()
+    return said.splitlines()[-1] if said else ""
 
 
 def go(process: "subprocess.Popen[bytes]", disk: Path) -> None:
@@ -326,7 +339,8 @@ def save(target: Target, options: Options, line: list[str], where: Path,
                 ending = Ending(rest.kind, rest.line,
                                 {**ending.times, **rest.times})
         except QmpError as error:
-            ending = Ending("fail", f"QEMU's QMP: {error}")
+            said = last_message(run)
+            ending = Ending("fail", said or f"QEMU's QMP: {error}")
         finally:
             qemu.stop(process)
     return qemu.record(target, guest, release, console_log, ending,
