@@ -35,7 +35,7 @@ from harness.host.progress import Stop
 from harness.options import Options, Remote
 from harness.cli.parse import parse
 from harness.report import files, machine, verdict
-from harness.runs import bench, bus, console, marks, ssh
+from harness.runs import bench, bus, console, marks, snapshot, ssh
 
 TOP = Path(__file__).resolve().parents[1]
 DATA = TOP / "tests" / "data"
@@ -1156,3 +1156,37 @@ def test_lab_bad_input(argv: list[str], line: str) -> None:
                           text=True)
     assert (done.returncode, done.stderr, done.stdout) == (
         2, f"lab: {line}; see lava/lab --help\n", "")
+
+
+SAVED = [board for board in boards.BOARDS if snapshot.savable(board)]
+
+
+@pytest.mark.parametrize("board", SAVED, ids=[board.name for board in SAVED])
+def test_saved_image_split(tmp_path: Path, board: boards.Board) -> None:
+    """What a saved board's image keeps, and what goes on its disk: every
+    file of the run on the disk, none left in the saved image, which names
+    the disk and carries the modules that bring it up."""
+    root, modules = tmp_path / "root", tmp_path / "modules"
+    run_files = ["etc/board.conf", "etc/eeprom.img", "bin/msgs_iic",
+                 "bin/msgs_iic_on", "bin/test-run", "test/program",
+                 "test/before/001", "opt/root/usr/bin/msgs_iic",
+                 "lava/steps"]
+    for name in [*run_files, "init", "bin/busybox", "lib/modules/at24.ko"]:
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_text(name)
+    modules.mkdir()
+    for module in board.disk_modules:
+        (modules / f"{module}.ko").write_text(module)
+    disk = tmp_path / "run.img"
+    snapshot.split(board, modules, disk, root)
+    assert disk.stat().st_size == snapshot.DISK_BYTES
+    listed = subprocess.run(["cpio", "-t", "--quiet"], input=disk.read_bytes(),
+                            capture_output=True).stdout.decode().split()
+    assert set(run_files) <= set(listed)
+    kept = {str(path.relative_to(root)) for path in root.rglob("*")
+            if path.is_file()}
+    assert kept == {"init", "bin/busybox", "lib/modules/at24.ko",
+                    "etc/board.conf",
+                    *(f"lib/modules/{m}.ko" for m in board.disk_modules)}
+    conf = (root / "etc" / "board.conf").read_text()
+    assert f"bus_module={board.module}\n" in conf and "run_disk=" in conf
