@@ -34,7 +34,7 @@ from typing import Any, BinaryIO
 from ..boards import Board, Target
 from ..guest import cache, image
 from ..guest.packages import Guest
-from ..host.progress import LOG, TOP, say
+from ..host.progress import LOG, TOP, Stop, say
 from ..host.tools import qemu_version
 from ..options import Options
 from . import qemu
@@ -87,6 +87,10 @@ def split(board: Board, modules: Path, disk: Path, root: Path) -> None:
         f"run_disk='{DEVICE[board.run_disk.split(',')[0]]}'\n"
         f"run_disk_modules='{' '.join(board.disk_modules)}'\n")
     archive = image.cpio(files)
+    if len(archive) > DISK_BYTES:
+        raise Stop(f"the run's files ({len(archive) >> 20} MB) do not fit "
+                   f"the saved board's disk ({DISK_BYTES >> 20} MB): run with "
+                   "--cold")
     with disk.open("wb") as out:
         out.write(archive)
         out.truncate(DISK_BYTES)
@@ -355,9 +359,9 @@ def store(board: Board, qmp: tuple[socket.socket, BinaryIO], where: Path,
     say(f"saving {board.name}'s state for the runs after this one")
     try:
         migrate(qmp, made)
-    except QmpError as error:
-        made.unlink(missing_ok=True)
-        say(f"{board.name} cannot be saved ({error}): its runs boot it afresh")
-    else:
         keep(where, made, key_text)
+    except QmpError as error:
+        say(f"{board.name} cannot be saved ({error}): its runs boot it afresh")
+    finally:
+        made.unlink(missing_ok=True)
     ask(qmp, "cont")
