@@ -551,10 +551,14 @@ def states(env: dict[str, str]) -> list[Path]:
 def test_restored_as_cold(tmp_path: Path, board: str, args: list[str]) -> None:
     """A board restored from its saved state gives the run a cold boot
     gives: the same output, report, trace, chip bytes and marks; the run's
-    own files (the chip's image among them) come with each run."""
-    chip = str(image(tmp_path / "image", 0xa0))
-    given = ["--board", board, *(chip if arg == "@image" else arg for arg in args)]
-    run_board(tmp_path / "first", *given)   # saves it where need be
+    own files come with each run, not with the state: the run that may
+    save it has a chip image of other bytes."""
+    def asked(first: int) -> list[str]:
+        chip = str(image(tmp_path / f"image-{first:x}", first))
+        return ["--board", board, *(chip if arg == "@image" else arg
+                                    for arg in args)]
+    run_board(tmp_path / "first", *asked(0x30))   # saves it where need be
+    given = asked(0xa0)
     restored = run_board(tmp_path / "restored", *given)
     cold = run_board(tmp_path / "cold", *given, "--cold")
     assert f"board: restoring {board} " in restored.stderr, restored.stderr
