@@ -153,6 +153,8 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
      "--picture is for a board under QEMU, not one reached with --ssh"),
     ("--ssh board --bench",
      "--bench is for a board under QEMU, not one reached with --ssh"),
+    ("--ssh board --cold",
+     "--cold is for a board under QEMU, not one reached with --ssh"),
     ("--ssh board --board raspi2b", "--ssh runs the test on a real board, "
      "which --board has no part in"),
     ("--ssh board --lava-test", "--ssh runs the test on a real board, which "
