@@ -5,6 +5,7 @@
 board/run as a person runs it, judged by the reports it writes."""
 
 import gzip
+import hashlib
 import http.server
 import json
 import os
@@ -26,6 +27,7 @@ from typing import Any
 
 import pytest
 
+from harness import boards
 from harness.cli.modes import programs
 from harness.cli.parse import parse
 from harness.farm import dispatch, lab
@@ -35,7 +37,7 @@ from harness.guest.packages import fetch_guest
 from harness.host.progress import TOP
 from harness.host.tools import host_tools
 from harness.options import Options
-from harness.runs import qemu
+from harness.runs import qemu, snapshot
 from harness_test import decoded_read, decoded_write
 
 HELLO = "hello,this is I2C_RDWR i2c test \n"
@@ -545,6 +547,135 @@ def test_fresh_cache(tmp_path: Path) -> None:
     assert (run.status, run.stdout) == (0, GOOD), run.stderr
     assert "fetching" not in run.stderr and "could not" not in run.stderr
     assert run.read("packages").splitlines() == packages
+
+
+SAVED = [board.name for board in boards.BOARDS if snapshot.savable(board)]
+# What a run's report holds that does not depend on how the board started.
+SAME = ("output", "stderr", "status", "before", "after", "failed", "trace",
+        "eeprom", "kernel", "packages", "bytes", "restore", "bus.txt")
+
+
+def run_marks(report: Path) -> list[str]:
+    """The console's marks of the run, from the first after /init's setup
+    (a restored board's console starts there), its time left out."""
+    lines = (report / "console").read_text().splitlines()
+    first = next(n for n, line in enumerate(lines)
+                 if line.startswith(("@@begin", "@@program", "@@fail")))
+    return [line for line in lines[first:]
+            if not line.startswith("@@centiseconds ")]
+
+
+def same_run(first: Run, second: Run) -> None:
+    """Two runs alike: output, exit status, report files, marks."""
+    assert (first.status, first.stdout) == (second.status, second.stdout)
+    for name in SAME:
+        path = first.report / name
+        assert path.exists() == (second.report / name).exists(), name
+        if path.exists():
+            assert path.read_bytes() == (second.report / name).read_bytes(), name
+    assert run_marks(first.report) == run_marks(second.report)
+
+
+def private_cache(folder: Path) -> dict[str, str]:
+    """A cache of the test's own, its parts those of the machine's cache
+    (linked, never written), and no saved boards."""
+    folder.mkdir()
+    for part in cache.root().iterdir():
+        if part.is_symlink():
+            (folder / part.name).symlink_to(part.resolve())
+    return {"MSGS_IIC_CACHE": str(folder)}
+
+
+def states(env: dict[str, str]) -> list[Path]:
+    return sorted((Path(env["MSGS_IIC_CACHE"]) / "states").glob("*.state"))
+
+
+@pytest.mark.parametrize("board, args", [
+    *((board, []) for board in SAVED),
+    ("vexpress", ["--eeprom-image", "@image", "--before", READ_BACK,
+                  "--after", READ_BACK, "--after", AT24]),
+    ("vexpress", ["--eeprom-image", "@image", "--write-protect"]),
+    ("vexpress", ["--keep", "--eeprom-image", "@image"]),
+    ("orangepi-pc", ["--no-eeprom"]),
+], ids=[*SAVED, "image-before-after", "write-protect", "keep", "no-eeprom"])
+def test_restored_as_cold(tmp_path: Path, board: str, args: list[str]) -> None:
+    """A board restored from its saved state gives the run a cold boot
+    gives: the same output, report, trace, chip bytes and marks; the run's
+    own files come with each run, not with the state: the run that may
+    save it has a chip image of other bytes."""
+    def asked(first: int) -> list[str]:
+        chip = str(image(tmp_path / f"image-{first:x}", first))
+        return ["--board", board, *(chip if arg == "@image" else arg
+                                    for arg in args)]
+    run_board(tmp_path / "first", *asked(0x30))   # saves it where need be
+    given = asked(0xa0)
+    restored = run_board(tmp_path / "restored", *given)
+    cold = run_board(tmp_path / "cold", *given, "--cold")
+    assert f"board: restoring {board} " in restored.stderr, restored.stderr
+    assert "restoring" not in cold.stderr and "saving" not in cold.stderr
+    same_run(restored, cold)
+    if not args:
+        assert 200 <= centiseconds(restored.report) <= 260, "two pauses"
+
+
+@pytest.mark.parametrize("spoil, line", [
+    ("qemu", "it was saved with another qemu"),
+    ("kernel", "it was saved with another kernel"),
+    ("truncate", "it is damaged (its digest does not match)"),
+    ("corrupt", "it is damaged (its digest does not match)"),
+    ("garbage", "QEMU could not load it ("),
+])
+def test_saved_state_spoiled(tmp_path: Path, spoil: str, line: str) -> None:
+    """A state saved under another key, cut short, altered, or one QEMU
+    cannot load: never used; the run boots cold and says so in one line,
+    passes, and saves a good state, which the next run restores."""
+    env = private_cache(tmp_path / "cache")
+    assert run_board(tmp_path / "1", env=env).status == 0
+    (state,) = states(env)
+    key = state.with_suffix(".key")
+    if spoil in ("qemu", "kernel"):
+        key.write_text(re.sub(rf"^{spoil} (.*)$", rf"{spoil} \1-other",
+                              key.read_text(), flags=re.M))
+    elif spoil == "truncate":
+        os.truncate(state, state.stat().st_size // 2)
+    elif spoil == "corrupt":
+        with state.open("r+b") as held:
+            held.seek(state.stat().st_size // 2)
+            held.write(b"\xde\xad\xbe\xef" * 1024)
+    else:
+        state.write_bytes(b"QEVM" + b"\0" * 4096)
+        key.write_text(re.sub(r"^digest .*$", "digest " + hashlib.sha256(
+            state.read_bytes()).hexdigest(), key.read_text(), flags=re.M))
+    spoiled = run_board(tmp_path / "2", env=env)
+    assert (spoiled.status, spoiled.stdout) == (0, GOOD), spoiled.stderr
+    said = [said for said in spoiled.stderr.splitlines() if "not used" in said]
+    assert len(said) == 1 and said[0].startswith(
+        f"board: the saved state of vexpress is not used: {line}"), said
+    assert said[0].endswith("; booting it afresh, and saving it anew")
+    after = run_board(tmp_path / "3", env=env)
+    assert (after.status, after.stdout) == (0, GOOD), after.stderr
+    assert "board: restoring vexpress " in after.stderr
+    assert "not used" not in after.stderr
+    same_run(spoiled, after)
+
+
+def test_saved_at_once(tmp_path: Path) -> None:
+    """Two runs at once, no saved state: both give the good run, and one
+    state is made, whole, which a third run restores."""
+    env = private_cache(tmp_path / "cache")
+    report = [tmp_path / f"report{n}" for n in (1, 2)]
+    both = [subprocess.Popen([TOP / "board" / "run", "--report", folder],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, env={**os.environ, **env})
+            for folder in report]
+    done = [run.communicate(timeout=600) for run in both]
+    assert [(run.returncode, out) for run, (out, _) in zip(both, done)] == [
+        (0, GOOD), (0, GOOD)], [err for _, err in done]
+    assert len(states(env)) == 1
+    assert sum("saving vexpress's state" in err for _, err in done) == 1
+    third = run_board(tmp_path / "3", env=env)
+    assert (third.status, third.stdout) == (0, GOOD), third.stderr
+    assert "board: restoring vexpress " in third.stderr
 
 
 CASES = ("open", "transfers", "read-back", "exit-status", "run", "time")

@@ -35,7 +35,7 @@ from harness.host.progress import Stop
 from harness.options import Options, Remote
 from harness.cli.parse import parse
 from harness.report import files, machine, terminal, verdict
-from harness.runs import bench, bus, console, marks, ssh
+from harness.runs import bench, bus, console, marks, snapshot, ssh
 
 TOP = Path(__file__).resolve().parents[1]
 DATA = TOP / "tests" / "data"
@@ -170,6 +170,8 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
      "--picture is for a board under QEMU, not one reached with --ssh"),
     ("--ssh board --bench",
      "--bench is for a board under QEMU, not one reached with --ssh"),
+    ("--ssh board --cold",
+     "--cold is for a board under QEMU, not one reached with --ssh"),
     ("--ssh board --board raspi2b", "--ssh runs the test on a real board, "
      "which --board has no part in"),
     ("--ssh board --lava-test", "--ssh runs the test on a real board, which "
@@ -223,12 +225,14 @@ def test_list() -> None:
     lines = done.stdout.splitlines()
     assert (done.returncode, done.stderr) == (0, "")
     assert re.split(r"\s{2,}", lines[0]) == [
-        "board", "stands for", "driver", "buses", "programs"]
+        "board", "stands for", "driver", "buses", "programs", "saved"]
     rows = {line.split()[0]: re.split(r"\s{2,}", line) for line in lines[1:]}
     assert list(rows) == boards.names()
     assert rows["ast2600-evb"][1:] == ["ASPEED AST2600 BMC evaluation board",
-                                       "i2c-aspeed", "0-6 8 9 12-15", "armhf"]
-    assert rows["raspi3b"][2:] == ["i2c-bcm2835", "0", "armhf arm64"]
+                                       "i2c-aspeed", "0-6 8 9 12-15", "armhf",
+                                       "no"]
+    assert rows["raspi3b"][2:] == ["i2c-bcm2835", "0", "armhf arm64", "no"]
+    assert rows["vexpress"][-1] == "yes"
 
 
 def test_build_says_so_only_when_it_builds(tmp_path: Path,
@@ -911,19 +915,19 @@ def test_bench(tmp_path: Path) -> None:
         for (_, at), key in zip(PACE, found):
             assert at <= found[key] < at + 0.1, (key, found)
     unfinished = booted(tmp_path / "none", console.Ending("timeout", ""))
-    table = bench.table([("vexpress", "armhf", boots, 3),
-                         ("raspi2b", "armhf", [unfinished], 0)])
+    table = bench.table([("vexpress", "armhf", "restored", boots, 3),
+                         ("raspi2b", "armhf", "cold", [unfinished], 0)])
     assert table[:2] == [
         "seconds from QEMU's start to each point of a boot, minimum / median",
-        "board        program  good   console        /init          msgs_iic  "
-        "     end"]
-    cells = re.fullmatch(r"vexpress     armhf    3/3    (.*)", table[2])
+        "board        program  boot      good   console        /init          "
+        "msgs_iic       end"]
+    cells = re.fullmatch(r"vexpress     armhf    restored  3/3    (.*)", table[2])
     assert cells, table[2]
     for (_, at), cell in zip(PACE, re.split(r"\s{2,}", cells.group(1))):
         low, middle = (float(value) for value in cell.split(" / "))
         assert at <= low <= middle < at + 0.1, cell
-    assert table[3].split() == ["raspi2b", "armhf", "0/1", "-", "-", "-",
-                                "9.00", "/", "9.00"]
+    assert table[3].split() == ["raspi2b", "armhf", "cold", "0/1", "-", "-",
+                                "-", "9.00", "/", "9.00"]
 
 
 def zimage(payload: bytes) -> bytes:
@@ -1352,3 +1356,37 @@ def test_lab_bad_input(argv: list[str], line: str) -> None:
                           text=True)
     assert (done.returncode, done.stderr, done.stdout) == (
         2, f"lab: {line}; see lava/lab --help\n", "")
+
+
+SAVED = [board for board in boards.BOARDS if snapshot.savable(board)]
+
+
+@pytest.mark.parametrize("board", SAVED, ids=[board.name for board in SAVED])
+def test_saved_image_split(tmp_path: Path, board: boards.Board) -> None:
+    """What a saved board's image keeps, and what goes on its disk: every
+    file of the run on the disk, none left in the saved image, which names
+    the disk and carries the modules that bring it up."""
+    root, modules = tmp_path / "root", tmp_path / "modules"
+    run_files = ["etc/board.conf", "etc/eeprom.img", "bin/msgs_iic",
+                 "bin/msgs_iic_on", "bin/test-run", "test/program",
+                 "test/before/001", "opt/root/usr/bin/msgs_iic",
+                 "lava/steps"]
+    for name in [*run_files, "init", "bin/busybox", "lib/modules/at24.ko"]:
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_text(name)
+    modules.mkdir()
+    for module in board.disk_modules:
+        (modules / f"{module}.ko").write_text(module)
+    disk = tmp_path / "run.img"
+    snapshot.split(board, modules, disk, root)
+    assert disk.stat().st_size == snapshot.DISK_BYTES
+    listed = subprocess.run(["cpio", "-t", "--quiet"], input=disk.read_bytes(),
+                            capture_output=True).stdout.decode().split()
+    assert set(run_files) <= set(listed)
+    kept = {str(path.relative_to(root)) for path in root.rglob("*")
+            if path.is_file()}
+    assert kept == {"init", "bin/busybox", "lib/modules/at24.ko",
+                    "etc/board.conf",
+                    *(f"lib/modules/{m}.ko" for m in board.disk_modules)}
+    conf = (root / "etc" / "board.conf").read_text()
+    assert f"bus_module={board.module}\n" in conf and "run_disk=" in conf

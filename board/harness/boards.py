@@ -72,6 +72,15 @@ class Board:
     # the host's cores and slow every cross-CPU TLB flush.
     park: tuple[int, ...] = ()
     park_at: int = 0
+    # Where a saved board (runs/snapshot.py) finds its run's files after
+    # the restore: "virtio", a virtio-blk disk on one of the machine's
+    # virtio-mmio transports; "sd", its SD card, or "sd,index=N" in the Nth
+    # slot; "" where QEMU cannot save the board, which then boots afresh
+    # each run. Then the modules that bring that disk up, in load order.
+    run_disk: str = ""
+    disk_modules: tuple[str, ...] = ()
+    # Properties of the machine (-M) that a saved board needs on both sides.
+    saved_with: tuple[str, ...] = ()
 
 
 BOARDS = (
@@ -92,6 +101,11 @@ BOARDS = (
         disable=("i2c1",),
         at_0x50="EDID",
         memory=256,
+        run_disk="virtio",
+        disk_modules=("virtio_mmio", "virtio_blk"),
+        # With TrustZone, the restored CPU loops in an abort at the high
+        # vectors.
+        saved_with=("secure=off",),
     ),
     Board(
         name="sabrelite",
@@ -109,6 +123,8 @@ BOARDS = (
         trace="bytes-stop",
         # QEMU runs the TWD timer at another rate than the clock tree says.
         disable=("/soc/timer@a00600",),
+        # Not saved: its machine takes no SD card in the slot the tree
+        # enables (usdhc3), so the run's files have no way in.
     ),
     Board(
         name="raspi2b",
@@ -132,6 +148,8 @@ BOARDS = (
         tcg="single",
         park=(1, 2, 3),
         park_at=0xFF0,
+        # Not saved: after a restore, its SD host's driver (bcm2835)
+        # faults in its DMA completion, so the run's files cannot be read.
     ),
     Board(
         name="raspi3b",
@@ -153,6 +171,8 @@ BOARDS = (
         remove=("/soc/serial@7e201000/bluetooth",),
         # Single-threaded TCG boots in 5 s instead of 34.
         tcg="single",
+        # Not saved: after a restore, its SD host's driver (bcm2835)
+        # faults in its DMA completion, so the run's files cannot be read.
     ),
     Board(
         name="ast2600-evb",
@@ -179,6 +199,8 @@ BOARDS = (
         tcg="single",
         park=(1,),
         park_at=0x10000000,
+        # Not saved: Linux finds no SD card on its SD controller, so the
+        # run's files have no way in.
     ),
     Board(
         name="orangepi-pc",
@@ -204,6 +226,8 @@ BOARDS = (
         # Its tree has no memory node: the boot loader adds one.
         ram_base=0x40000000,
         tcg="single",
+        run_disk="sd",
+        disk_modules=("sunxi-mmc",),
     ),
 )
 

@@ -63,3 +63,5 @@ class Options:
     # Guest commands of board/run's own, run after the program and before
     # the --after ones: --board all's read-back by i2ctransfer.
     checks: tuple[str, ...] = ()
+    # Each board booted afresh, never restored from its saved state.
+    cold: bool = False

@@ -5,6 +5,7 @@
 
 from .. import boards
 from ..boards import ARCHES, Board
+from ..runs import snapshot
 
 
 def spans(numbers: list[int]) -> str:
@@ -26,11 +27,13 @@ def programs(board: Board) -> str:
 
 def table() -> list[str]:
     """Each board: what it stands for, its I2C controller's driver, the
-    buses the EEPROM can go on (--eeprom-bus), and the programs it runs."""
-    row = "{:<12} {:<37} {:<14} {:<18} {}".format
-    lines = [row("board", "stands for", "driver", "buses", "programs")]
+    buses the EEPROM can go on (--eeprom-bus), the programs it runs, and
+    whether its runs restore it from a saved state."""
+    row = "{:<12} {:<37} {:<14} {:<18} {:<13} {}".format
+    lines = [row("board", "stands for", "driver", "buses", "programs", "saved")]
     for board in boards.BOARDS:
         buses = [n for n, bus in enumerate(board.buses) if bus]
         lines.append(row(board.name, board.stands_for, board.module,
-                         spans(buses), programs(board)))
+                         spans(buses), programs(board),
+                         "yes" if snapshot.savable(board) else "no"))
     return lines

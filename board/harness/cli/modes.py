@@ -19,12 +19,13 @@ from ..host.progress import LOG, Stop, say
 from ..options import Options, Remote
 from ..report import files, terminal, verdict
 from ..report.verdict import GOOD_RUN, READ_BACK, Row
-from ..runs import bench, bus, qemu, ssh
+from ..runs import bench, bus, qemu, snapshot, ssh
 from ..runs.marks import Results, collect
 
 
 def boot(target: Target, options: Options, guest: Guest, work: Path) -> Results:
-    return collect(qemu.boot(target, options, guest, work), options)
+    reach = snapshot.boot if snapshot.wanted(target.board, options) else qemu.boot
+    return collect(reach(target, options, guest, work), options)
 
 
 def told(results: Results, options: Options, report: Path | None,
@@ -74,17 +75,24 @@ def every_board(options: Options, guest: Guest, work: Path,
 
 
 def bench_boards(options: Options, guest: Guest, work: Path) -> int:
-    """--bench: each board booted again and again; 0 only when every boot
-    gave the good run."""
+    """--bench: each board booted again and again, cold, and restored from
+    its saved state where it has one (saved first, where need be, by a
+    boot not counted); 0 only when every boot gave the good run."""
     runs = []
     for target in options.targets:
-        boots, good = [], 0
-        for _ in range(options.bench):
-            shutil.rmtree(work / target.name, ignore_errors=True)
-            results = boot(target, options, guest, work)
-            boots.append(results.run)
-            good += results.output == GOOD_RUN and results.status == 0
-        runs.append((target.board.name, target.arch, boots, good))
+        kinds = [("cold", replace(options, cold=True))]
+        if snapshot.wanted(target.board, options):
+            kinds.append(("restored", options))
+        for kind, asked in kinds:
+            boots, good = [], 0
+            for n in range(asked.bench + (kind == "restored")):
+                shutil.rmtree(work / target.name, ignore_errors=True)
+                results = boot(target, asked, guest, work)
+                if kind == "restored" and n == 0:
+                    continue
+                boots.append(results.run)
+                good += results.output == GOOD_RUN and results.status == 0
+            runs.append((target.board.name, target.arch, kind, boots, good))
     print("\n".join(bench.table(runs)))
     return 0 if all(good == len(boots) for *_, boots, good in runs) else 1
 

@@ -87,6 +87,7 @@ def parser() -> Parser:
     parse.add_argument("--lava-dispatch", action="store_true")
     parse.add_argument("--lava-submit")
     parse.add_argument("--refresh", action="store_true")
+    parse.add_argument("--cold", action="store_true")
     parse.add_argument("--bench", nargs="?", const="3")
     parse.add_argument("--results")
     parse.add_argument("--junit")
@@ -126,7 +127,7 @@ def parse(argv: list[str]) -> Options | Literal["help", "list", "version"]:
         lava_dir=Path(given.lava) if given.lava else None,
         lava_url=given.lava_url.rstrip("/"), lava_repo=given.lava_repo,
         lava_dispatch=given.lava_dispatch, lava_submit=given.lava_submit,
-        refresh=given.refresh,
+        refresh=given.refresh, cold=given.cold,
         bench=int(given.bench or 0),
         results=Path(given.results) if given.results else None,
         junit=Path(given.junit) if given.junit else None,

@@ -14,7 +14,7 @@ from ..options import LAVA_URL, Options
 
 # What only a board under QEMU has.
 QEMU_ONLY = ("--no-eeprom", "--eeprom-image", "--write-protect", "--eeprom-bus",
-             "--picture", "--bench")
+             "--picture", "--bench", "--cold")
 
 
 class BadInput(Exception):

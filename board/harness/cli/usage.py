@@ -61,10 +61,14 @@ input or a run that did not finish.
   --timeout SEC        give up on a board after SEC seconds (default 180)
   --bench [N]          boot each board N times (default 3) and print where the
                        time goes: the minimum and median from QEMU's start to the
-                       first console line, to /init, to msgs_iic, to the end
+                       first console line, to /init, to msgs_iic, to the end;
+                       cold, and restored where the board is saved
   --refresh            fetch Debian's newest guest packages again (a kernel point
                        release, say); other runs go on with the cache they have
-                       until the new one is complete
+                       until the new one is complete; and save each board anew
+  --cold               boot the board from its kernel, as a board without a
+                       saved state boots, instead of restoring it (--list says
+                       which boards are saved)
   --lava-test          also run the LAVA test definition lava/msgs-iic.yaml in the
                        guest, with LAVA's own lava-test-case; its results go to
                        stderr and, with --report, to DIR/lava

@@ -26,7 +26,7 @@ from ..host.progress import Stop, unwritable, xdg
 ENVIRONMENT = "MSGS_IIC_CACHE"
 # What a part holds, beside its packages: a part of another format does not
 # pass for a cache, and is fetched anew.
-FORMAT = 3   # 3: a virtio NIC's modules in the kernel too
+FORMAT = 4   # 4: a virtio disk's and the SD hosts' modules too
 # A part's folder: its name, then a digest of its packages, or "new" while
 # it is being filled.
 FOLDER = re.compile(r"[a-z0-9-]+\.(new|[0-9a-f]{12})")

@@ -200,12 +200,16 @@ def test_folder(folder: Path, options: Options, programs: str, bus: int) -> None
 
 
 def make_initramfs(root: Path, output: Path) -> None:
+    output.write_bytes(gzip.compress(cpio(root), compresslevel=1, mtime=0))
+
+
+def cpio(root: Path) -> bytes:
+    """The folder as a newc archive, its names in a fixed order."""
     names = ["."]
     for folder, subfolders, files in os.walk(root):
         subfolders.sort()
         here = Path(folder).relative_to(root)
         names += [str(here / name) for name in sorted(subfolders + files)]
-    archive = subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"],
-                             cwd=root, input="\n".join(names).encode(),
-                             stdout=subprocess.PIPE, check=True).stdout
-    output.write_bytes(gzip.compress(archive, compresslevel=1, mtime=0))
+    return subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"],
+                          cwd=root, input="\n".join(names).encode(),
+                          stdout=subprocess.PIPE, check=True).stdout

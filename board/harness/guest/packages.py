@@ -26,7 +26,9 @@ KERNEL_FILES = ("./boot/vmlinuz-*", "./boot/config-*", "*.dtb",
                 "*/drivers/i2c/*.ko*", "*/misc/eeprom/at24.ko*",
                 # A virtio NIC, for a board reached over SSH.
                 "*/drivers/virtio/virtio_mmio.ko*", "*/net/core/failover.ko*",
-                "*/drivers/net/net_failover.ko*", "*/drivers/net/virtio_net.ko*")
+                "*/drivers/net/net_failover.ko*", "*/drivers/net/virtio_net.ko*",
+                # The disk a saved board reads its run's files from.
+                "*/drivers/block/virtio_blk.ko*", "*/drivers/mmc/host/*.ko*")
 USERLAND = ("busybox-static", "i2c-tools", "libi2c0", "libc6")
 # Debian's dropbear and what it needs, for a board reached over SSH.
 SSHD = ("dropbear-bin", "libtomcrypt1", "libtommath1", "libgmp10", "zlib1g",

@@ -70,8 +70,8 @@ def show(results: Results, row: Row, options: Options) -> None:
         if run.arch != "armhf":
             program += f" for {run.arch}"
         say(f"{program} exit status {results.status}, "
-            f"{guest_seconds(results)} s on the board, {run.wall} s wall "
-            "time for the run")
+            f"{guest_seconds(results)} s on the board, {run.seconds:.1f} s "
+            "wall time for the run")
     if results.lava:
         say(f"LAVA test cases: {lava_summary(results.lava)}")
     if results.error is not None:

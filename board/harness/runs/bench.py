@@ -26,18 +26,20 @@ def cell(values: list[float]) -> str:
 
 
 def row(*cells: str) -> str:
-    return "{:<12} {:<8} {:<6} {:<14} {:<14} {:<14} {}".format(*cells)
+    return "{:<12} {:<8} {:<9} {:<6} {:<14} {:<14} {:<14} {}".format(*cells)
 
 
-def table(runs: list[tuple[str, str, list[Run], int]]) -> list[str]:
-    """A row for each board and program: how many boots gave the good
-    run, and each point's minimum and median over the boots."""
+def table(runs: list[tuple[str, str, str, list[Run], int]]) -> list[str]:
+    """A row for each board, program and way of starting it ("cold", or
+    "restored" from its saved state): how many boots gave the good run,
+    and each point's minimum and median over the boots."""
     lines = ["seconds from QEMU's start to each point of a boot, minimum / "
              "median",
-             row("board", "program", "good", *(name for _, name in POINTS))]
-    for board, arch, boots, good in runs:
+             row("board", "program", "boot", "good",
+                 *(name for _, name in POINTS))]
+    for board, arch, kind, boots, good in runs:
         reached = [points(boot) for boot in boots]
-        lines.append(row(board, arch, f"{good}/{len(boots)}", *(
+        lines.append(row(board, arch, kind, f"{good}/{len(boots)}", *(
             cell([times[key] for times in reached if key in times])
             for key, _ in POINTS)))
     return lines

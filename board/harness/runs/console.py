@@ -35,15 +35,17 @@ class Ending:
 
 
 def wait_for(source: "subprocess.Popen[bytes]", log: Path, seconds: int,
-             started: float, success: str = SUCCESS) -> Ending:
-    """Reads the console into the log until the success line, a failure
-    line, the end of the stream or the time-out, whichever comes first;
-    the time of the first line and of /init's marks is kept."""
+             started: float, success: str = SUCCESS,
+             append: bool = False) -> Ending:
+    """Reads the console into the log (after what it holds, with append)
+    until the success line, a failure line, the end of the stream or the
+    time-out, whichever comes first; the time of the first line and of
+    /init's marks is kept."""
     assert source.stdout is not None
     deadline = started + seconds
     pending, last = b"", ""
     times: dict[str, float] = {}
-    with log.open("wb") as console:
+    with log.open("ab" if append else "wb") as console:
         while (left := deadline - time.monotonic()) > 0:
             if not select.select([source.stdout], [], [], left)[0]:
                 continue

@@ -9,7 +9,7 @@ import shutil
 import subprocess
 import threading
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 from typing import BinaryIO
@@ -20,7 +20,7 @@ from ..guest.packages import Guest
 from ..host.progress import LOG, Stop, log_line, say
 from ..host.tools import qemu_version
 from ..options import Options
-from .console import wait_for
+from .console import Ending, wait_for
 from .marks import Run
 
 
@@ -61,9 +61,12 @@ def stop(qemu: "subprocess.Popen[bytes]") -> None:
 
 
 def prepare(target: Target, options: Options, guest: Guest, work: Path,
-            sshd: image.Sshd | None = None) -> tuple[list[str], str]:
-    """The board's image, device tree and kernel in the run's folder; its
-    QEMU command line and the kernel's release."""
+            sshd: image.Sshd | None = None,
+            split: Callable[[Path], None] | None = None
+            ) -> tuple[list[str], str]:
+    """The board's image (split, where asked, before it is packed), device
+    tree and kernel in the run's folder; its QEMU command line and the
+    kernel's release."""
     board, run = target.board, work / target.name
     (run / "root" / "etc").mkdir(parents=True)
     devices = image.eeprom_devices(board, options, run)
@@ -71,6 +74,8 @@ def prepare(target: Target, options: Options, guest: Guest, work: Path,
                     sshd=sshd)
     if options.lava_test:
         lava_shell.add_test_shell(guest, run / "root")
+    if split is not None:
+        split(run / "root")
     image.make_initramfs(run / "root", run / "initramfs.gz")
     devicetree.make_dtb(board, guest, run / "board.dtb")
     folder = guest.kernel(board.kernel)
@@ -107,7 +112,14 @@ def boot(target: Target, options: Options, guest: Guest, work: Path) -> Run:
             ending = wait_for(qemu, console_log, options.timeout, began)
         finally:
             stop(qemu)
-    seconds = time.monotonic() - began
+    return record(target, guest, release, console_log, ending,
+                  time.monotonic() - began, work)
+
+
+def record(target: Target, guest: Guest, release: str, console_log: Path,
+           ending: Ending, seconds: float, work: Path) -> Run:
+    """What the boot left: the console, QEMU's messages and trace."""
+    board, run = target.board, work / target.name
     trace = run / "trace"
     return Run(name=target.name, board=board.name,
                title=f"{board.name} ({board.stands_for})", driver=board.module,
