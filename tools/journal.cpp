@@ -10,9 +10,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 namespace {
@@ -20,7 +20,7 @@ namespace {
 // Where a journal goes by default: the first of these that is there, so
 // that it survives a reboot where the system keeps state.
 constexpr const char *journal_roots[] = {"/var/lib", "/run", "/tmp"};
-constexpr char journal_folder[] = "msgs_iic";
+constexpr char journal_folder[] = "msgs_iic";  // root's; msgs_iic-UID another's
 constexpr char journal_magic[] = "msgs_iic_on journal 2";
 constexpr int journal_size = 1024;   // room for the longest one
 constexpr int temporary_tries = 8;
@@ -66,14 +66,18 @@ bool parse_field(const char *line, int index, journal_entry &e)
 	}
 }
 
-// A name in the journal's folder that no other run can have picked.
+// A name in the journal's folder that no other run has picked: the folder
+// is this user's alone, so the pid and the clock make it, and O_EXCL
+// makes sure. (Not getrandom(), which waits early in a boot until the
+// kernel's pool is ready: seconds, on a board that runs the test then.)
 int open_temporary(const journal_file &j, char *name, size_t size)
 {
 	for (int i = 0; i < temporary_tries; i++) {
-		uint32_t nonce = 0;
-		if (getrandom(&nonce, sizeof(nonce), 0) != sizeof(nonce))
-			return -1;
-		if (std::snprintf(name, size, ".%.200s.%08x.new", j.name, nonce) >=
+		timespec now;
+		clock_gettime(CLOCK_MONOTONIC, &now);
+		const unsigned long nonce = static_cast<unsigned long>(now.tv_nsec) ^
+					    static_cast<unsigned long>(i);
+		if (std::snprintf(name, size, ".%.200s.%d.%lx.new", j.name, getpid(), nonce) >=
 		    static_cast<int>(size)) {
 			errno = ENAMETOOLONG;
 			return -1;
@@ -134,7 +138,11 @@ bool open_journal(const char *given, unsigned long bus, journal_file &j, int &er
 	std::snprintf(j.name, sizeof(j.name), "i2c-%lu", bus);
 	error = ENOENT;
 	for (const char *root : journal_roots) {
-		std::snprintf(folder, sizeof(folder), "%.16s/%s", root, journal_folder);
+		if (geteuid() == 0)
+			std::snprintf(folder, sizeof(folder), "%.16s/%s", root, journal_folder);
+		else
+			std::snprintf(folder, sizeof(folder), "%.16s/%s-%u", root, journal_folder,
+				      geteuid());
 		std::snprintf(j.path, sizeof(j.path), "%.64s/%s", folder, j.name);
 		if (create && mkdir(folder, 0700) != 0 && errno != EEXIST) {
 			error = errno;
