@@ -104,6 +104,15 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
      "--eeprom-image: no readable file '/nonexistent'"),
     ("--board raspi2b --no-eeprom --eeprom-image @image",
      "--eeprom-image needs the EEPROM that --no-eeprom removes"),
+    ("--eeprom-chip 24c16", "unknown --eeprom-chip '24c16' (24c02 24c32 24c64)"),
+    ("--eeprom-chip 24c32 --eeprom-image @image", "--eeprom-image @image: 256 "
+     "bytes, where a 24c32 holds 4096"),
+    ("--board raspi2b --no-eeprom --eeprom-chip 24c64",
+     "--eeprom-chip needs the EEPROM that --no-eeprom removes"),
+    ("--board all --eeprom-chip 24c32",
+     "--board all runs the good run, which --eeprom-chip rules out"),
+    ("--ssh board --eeprom-chip 24c32",
+     "--eeprom-chip is for a board under QEMU, not one reached with --ssh"),
     ("--board raspi2b --write-protect --no-eeprom",
      "--write-protect needs the EEPROM that --no-eeprom removes"),
     ("--report /etc/passwd", "--report /etc/passwd: cannot write a report "
@@ -176,6 +185,7 @@ def test_bad_input(tmp_path: Path, args: str, line: str) -> None:
     argv = args.replace("@image", str(image)).split()
     done = subprocess.run([TOP / "board" / "run", *argv], capture_output=True,
                           text=True, stdin=subprocess.DEVNULL, cwd=tmp_path)
+    line = line.replace("@image", str(image))
     assert (done.returncode, done.stderr, done.stdout) == (
         2, f"board: {line}; see board/run --help\n", "")
     assert [path.name for path in tmp_path.iterdir()] == ["image"]
@@ -189,11 +199,13 @@ def test_list() -> None:
     assert (done.returncode, done.stderr) == (0, "")
     assert re.split(r"\s{2,}", lines[0]) == [
         "board", "stands for", "driver", "buses", "programs"]
-    rows = {line.split()[0]: re.split(r"\s{2,}", line) for line in lines[1:]}
+    rows = {line.split()[0]: re.split(r"\s{2,}", line) for line in lines[1:-1]}
     assert list(rows) == boards.names()
     assert rows["ast2600-evb"][1:] == ["ASPEED AST2600 BMC evaluation board",
                                        "i2c-aspeed", "0-6 8 9 12-15", "armhf"]
     assert rows["raspi3b"][2:] == ["i2c-bcm2835", "0", "armhf arm64"]
+    assert lines[-1] == ("the EEPROM at 0x50, on every board (--eeprom-chip): "
+                         "24c02 (the default), 24c32 or 24c64")
 
 
 def test_build_says_so_only_when_it_builds(tmp_path: Path,

@@ -26,11 +26,15 @@ def programs(board: Board) -> str:
 
 def table() -> list[str]:
     """Each board: what it stands for, its I2C controller's driver, the
-    buses the EEPROM can go on (--eeprom-bus), and the programs it runs."""
+    buses the EEPROM can go on (--eeprom-bus), and the programs it runs;
+    then the parts the EEPROM can be (--eeprom-chip), on every board."""
     row = "{:<12} {:<37} {:<14} {:<18} {}".format
     lines = [row("board", "stands for", "driver", "buses", "programs")]
     for board in boards.BOARDS:
         buses = [n for n, bus in enumerate(board.buses) if bus]
         lines.append(row(board.name, board.stands_for, board.module,
                          spans(buses), programs(board)))
-    return lines
+    first, *others = boards.CHIPS
+    return lines + [f"the EEPROM at 0x50, on every board (--eeprom-chip): "
+                    f"{first.name} (the default), "
+                    + " or ".join(chip.name for chip in others)]

@@ -21,8 +21,10 @@ input or a run that did not finish.
                        on a board with more than one ({several})
   --no-eeprom          no EEPROM at 0x50 (not on vexpress, where the
                        monitor's EDID ROM answers there too)
-  --eeprom-image FILE  the EEPROM starts with FILE's first 256 bytes
-                       (default: all 0xff, as a part ships); FILE is not changed
+  --eeprom-chip PART   {chips}
+  --eeprom-image FILE  the EEPROM starts with FILE's bytes, as many as the part
+                       holds (default: all 0xff, as a part ships); FILE is not
+                       changed
   --write-protect      the EEPROM acknowledges writes and ignores them
   --no-i2c-dev         do not load i2c-dev, so there is no /dev/i2c-0
   --keep               run the test through msgs_iic_on -y BUS (bus 0, or
@@ -82,6 +84,17 @@ input or a run that did not finish.
 """  # noqa: E501  (lines as wide as the examples they quote)
 
 
+def chips() -> str:
+    """The parts, from their records."""
+    first, *others = boards.CHIPS
+    text = ("the EEPROM's part: " + ", ".join(
+        [f"{first.name} ({first.size} bytes, the default)",
+         *(f"{c.name} ({c.size})" for c in others)])
+        + "; from a 24c32 on, a two-byte word address")
+    return "\n".join(textwrap.wrap(text, width=80, initial_indent=" " * 23,
+                                   subsequent_indent=" " * 23)).lstrip()
+
+
 def usage() -> str:
     first, *others = boards.names()
     listed = textwrap.wrap(f"{first} (the default), {', '.join(others)}, or "
@@ -91,4 +104,5 @@ def usage() -> str:
     wide = " ".join(b.name for b in boards.BOARDS if b.kernel == "arm64")
     several = " ".join(b.name for b in boards.BOARDS if len(b.buses) > 1)
     return USAGE.format(boards="\n".join(listed).lstrip(), wide=wide,
-                        several=several, url=LAVA_URL, repo=LAVA_REPO)
+                        several=several, url=LAVA_URL, repo=LAVA_REPO,
+                        chips=chips())
