@@ -656,12 +656,18 @@ class SshBoard:
                              .replace("0x", ""))
 
     def board_run(self, *args: str, remote: str | None = None,
-                  config: Path | None = None) -> "subprocess.Popen[str]":
+                  config: Path | None = None,
+                  env: dict[str, str] | None = None) -> "subprocess.Popen[str]":
         return subprocess.Popen(
             [TOP / "board" / "run", "--ssh", remote or self.remote(),
              "--ssh-config", config or self.config(), *args],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, text=True)
+            stderr=subprocess.PIPE, text=True, env={**os.environ, **(env or {})})
+
+    def folders(self) -> str:
+        """The run folders left on the board, wherever they were made."""
+        return self.shell("ls -d /tmp/msgs_iic.* /root/msgs_iic.* 2>/dev/null; "
+                          "true")
 
 
 @pytest.fixture(scope="module")
@@ -696,16 +702,39 @@ def ssh_board(tmp_path_factory: pytest.TempPathFactory) -> Iterator[SshBoard]:
             yield SshBoard(port, folder, chip.read_bytes())
 
 
-def test_ssh_good_run(ssh_board: SshBoard, tmp_path: Path) -> None:
+# The board's /tmp mounted noexec: the test goes in the login's home; and
+# a TMPDIR here that ssh's options would split or expand.
+@pytest.mark.parametrize("setup, teardown, tmpdir, line", [
+    ("", "", "", None),
+    ("mount -t tmpfs -o noexec tmpfs /tmp", "umount /tmp", "", "board: @remote: "
+     "/tmp is no place to run programs from (mounted noexec?): the test goes in "
+     "/root/msgs_iic."),
+    ("", "", "a b%h%%", None),
+], ids=["good", "noexec", "tmpdir"])
+def test_ssh_good_run(ssh_board: SshBoard, tmp_path: Path, setup: str,
+                      teardown: str, tmpdir: str, line: str | None) -> None:
     """board/run --ssh on a real SSH server and kernel: the good run, the
     chip left as the image had it, byte for byte, and a report and JUnit
     file that say pass, with what the board said of itself."""
     report, junit = tmp_path / "report", tmp_path / "junit.xml"
-    run = ssh_board.board_run("--yes", "--report", str(report), "--junit",
-                              str(junit))
-    out, err = run.communicate(timeout=120)
+    env = {}
+    if tmpdir:
+        (tmp_path / tmpdir).mkdir()
+        env["TMPDIR"] = str(tmp_path / tmpdir)
+    if setup:
+        ssh_board.shell(setup)
+    try:
+        run = ssh_board.board_run("--yes", "--report", str(report), "--junit",
+                                  str(junit), env=env)
+        out, err = run.communicate(timeout=120)
+        left = ssh_board.folders()
+    finally:
+        if teardown:
+            ssh_board.shell(teardown)
     assert (run.returncode, out) == (0, GOOD), err
     assert err.splitlines()[-1] == "board: pass: the good run, exit status 0"
+    if line:
+        assert line.replace("@remote", ssh_board.remote()) in err, err
     assert ssh_board.read_chip() == ssh_board.chip, "the chip as it was found"
     kept = " ".join(f"{n:02x}" for n in range(0xb0, 0xb8))
     assert (report / "bytes").read_text() == f"before {kept}\nafter {kept}\n"
@@ -718,8 +747,7 @@ def test_ssh_good_run(ssh_board: SshBoard, tmp_path: Path) -> None:
     properties = {p.get("name"): p.get("value") for p in suite.iter("property")}
     assert (suite.get("failures"), suite.get("errors"), properties["verdict"],
             properties["adapter"]) == ("0", "0", "pass", "Versatile I2C adapter")
-    assert ssh_board.shell("ls -d /tmp/msgs_iic.* 2>/dev/null; true") == "", \
-        "the folder it copied into is gone"
+    assert left == "", "the folder it copied into is gone"
 
 
 @pytest.mark.parametrize("user, port, known, setup, teardown, line", [
@@ -743,7 +771,11 @@ def test_ssh_good_run(ssh_board: SshBoard, tmp_path: Path) -> None:
      "anyway)"),
     ("root", None, "known_hosts", "", "", "@remote: no terminal to ask on, and "
      "no --yes: nothing written"),
-], ids=["refused", "host-key", "user", "no-i2c-dev", "adapter", "no-yes"])
+    ("root", None, "known_hosts", "mount -t tmpfs -o size=256k tmpfs /tmp",
+     "umount /tmp", "@remote: cat failed on the board: cat: write error: No "
+     "space left on device"),
+], ids=["refused", "host-key", "user", "no-i2c-dev", "adapter", "no-yes",
+        "full-tmp"])
 def test_ssh_faults(ssh_board: SshBoard, user: str, port: int | None,
                     known: str, setup: str, teardown: str, line: str) -> None:
     """Each fault one line and exit status 2, and nothing written: the
@@ -755,6 +787,7 @@ def test_ssh_faults(ssh_board: SshBoard, user: str, port: int | None,
         run = ssh_board.board_run(*([] if "terminal" in line else ["--yes"]),
                                   remote=remote, config=ssh_board.config(known))
         out, err = run.communicate(timeout=60)
+        left = ssh_board.folders()
     finally:
         if teardown:
             ssh_board.shell(teardown)
@@ -763,7 +796,7 @@ def test_ssh_faults(ssh_board: SshBoard, user: str, port: int | None,
     assert (run.returncode, out, err.splitlines()[-1]) == (
         2, "", f"board: {expected}"), err
     assert ssh_board.read_chip() == ssh_board.chip
-    assert ssh_board.shell("ls -d /tmp/msgs_iic.* 2>/dev/null; true") == ""
+    assert left == "", "no folder left on the board"
 
 
 def test_ssh_asks(ssh_board: SshBoard) -> None:
@@ -805,25 +838,39 @@ def descendants(pid: int) -> list[int]:
     return found + [n for child in found for n in descendants(child)]
 
 
-def test_ssh_cut(ssh_board: SshBoard) -> None:
-    """The connection cut while the test runs (the local ssh killed): one
-    line and exit status 2 here, and on the board msgs_iic_on puts the
-    chip's bytes back by itself, and the folder goes."""
-    run = ssh_board.board_run("--yes")
+def command_line(pid: int) -> str:
+    try:
+        return Path(f"/proc/{pid}/cmdline").read_text().replace("\0", " ")
+    except OSError:
+        return ""
+
+
+@pytest.mark.parametrize("killed", ["connection", "session"])
+def test_ssh_cut(ssh_board: SshBoard, killed: str) -> None:
+    """The connection cut while the test runs (every local ssh killed), or
+    the session's ssh alone killed while the connection stays: one line and
+    exit status 2 here, and on the board msgs_iic_on puts the chip's bytes
+    back by itself, and the folder goes once the test has ended, not
+    before."""
+    run = ssh_board.board_run("--yes", "--after", "sleep 3")
     assert run.stderr is not None
     said: list[str] = []
     while not said or "running the test" not in said[-1]:
         said.append(run.stderr.readline())
         assert said[-1], "".join(said)
-    time.sleep(2.5)   # msgs_iic has written the pattern by now
+    time.sleep(1.5)   # mid-test: msgs_iic has written, and not yet read
     for pid in descendants(run.pid):
-        os.kill(pid, 9)
+        if killed == "connection" or "test-run" in command_line(pid):
+            os.kill(pid, 9)
     out, err = run.communicate(timeout=30)
     assert run.returncode == 2
     assert err.splitlines()[-1].startswith(
         "board: the connection to the board ended before the run finished")
+    assert ssh_board.folders().startswith("/tmp/msgs_iic."), \
+        "the folder kept while the test (its --after command) still runs"
     for _ in range(30):
-        if not ssh_board.shell("pidof msgs_iic_on msgs_iic; true"):
+        if not ssh_board.shell("pidof msgs_iic_on msgs_iic; true") and \
+                not ssh_board.folders():
             break
         time.sleep(0.5)
     assert ssh_board.read_chip() == ssh_board.chip, "put back by the board"

@@ -114,9 +114,7 @@ def ssh_board(remote: Remote, options: Options, work: Path,
     """The test on a real board over SSH, through msgs_iic_on 0: facts,
     programs, checks and the question first; the run, read and reported as
     an emulated board's."""
-    folder = work / f"ssh-{len(list(work.glob('ssh-*')))}"
-    folder.mkdir()
-    with ssh.connected(remote, options.ssh_config, folder) as link:
+    with ssh.connected(remote, options.ssh_config) as link:
         board = ssh.facts(link)
         if not options.yes and not sys.stdin.isatty():
             raise Stop(f"{remote.given}: no terminal to ask on, and no --yes: "
@@ -128,11 +126,14 @@ def ssh_board(remote: Remote, options: Options, work: Path,
             for line in ssh.check(link, on_board, options.force):
                 say(f"{remote.given}: {line}")
             ask(remote, board, options)
-            say(f"running the test on {remote.given} through msgs_iic_on 0")
-            run = ssh.run(link, on_board, board, options.timeout,
-                          LOG.parent / f"{remote.given}.console")
-        finally:
+        except BaseException:
             ssh.remove(link, on_board)
+            raise
+        # From here the board removes the folder itself, once the test has
+        # ended, whether or not this end is still there.
+        say(f"running the test on {remote.given} through msgs_iic_on 0")
+        run = ssh.run(link, on_board, board, options.timeout,
+                      LOG.parent / f"{remote.given}.console")
     return told(collect(run, options), options, report,
                 None if alone else remote.given)
 
