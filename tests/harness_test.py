@@ -726,19 +726,30 @@ def test_bench(tmp_path: Path) -> None:
         for (_, at), key in zip(PACE, found):
             assert at <= found[key] < at + 0.1, (key, found)
     unfinished = booted(tmp_path / "none", console.Ending("timeout", ""))
-    table = bench.table([("vexpress", "armhf", boots, 3),
-                         ("raspi2b", "armhf", [unfinished], 0)])
+    # msgs_iic_on's time after the program's: its status, and the
+    # program's own centiseconds, as the boot's marks gave them.
+    keeps = [bench.keep_cost(marks.Results(boots[0], (), None, None,
+                                           after_each=(said,), centiseconds=cs))
+             for said, cs in ((b"12.30 14.35 0\n", 203), (b"3.00 5.05 0\n", 201),
+                              (b"3.00 5.04 2\n", 201), (b"3.00 5.04 0\n", None),
+                              (b"", 201))]
+    assert keeps[2:] == [None, None, None], "no cost where either did not run"
+    table = bench.table([("vexpress", "armhf", boots, 3, keeps),
+                         ("raspi2b", "armhf", [unfinished], 0, [None])])
     assert table[:2] == [
-        "seconds from QEMU's start to each point of a boot, minimum / median",
+        "seconds from QEMU's start to each point of a boot, minimum / median; "
+        "keep: what msgs_iic_on adds to msgs_iic's own time on the board",
         "board        program  good   console        /init          msgs_iic  "
-        "     end"]
+        "     end            keep"]
     cells = re.fullmatch(r"vexpress     armhf    3/3    (.*)", table[2])
     assert cells, table[2]
-    for (_, at), cell in zip(PACE, re.split(r"\s{2,}", cells.group(1))):
+    *points, keep = re.split(r"\s{2,}", cells.group(1))
+    for (_, at), cell in zip(PACE, points):
         low, middle = (float(value) for value in cell.split(" / "))
         assert at <= low <= middle < at + 0.1, cell
+    assert keep == "0.02 / 0.03"
     assert table[3].split() == ["raspi2b", "armhf", "0/1", "-", "-", "-",
-                                "9.00", "/", "9.00"]
+                                "9.00", "/", "9.00", "-"]
 
 
 def zimage(payload: bytes) -> bytes:

@@ -71,17 +71,19 @@ def every_board(options: Options, guest: Guest, work: Path) -> list[Row]:
 def bench_boards(options: Options, guest: Guest, work: Path) -> int:
     """--bench: each board booted again and again; 0 only when every boot
     gave the good run."""
-    runs = []
+    runs: list[bench.Bench] = []
+    options = replace(options, checks=(bench.KEEP,))
     for target in options.targets:
-        boots, good = [], 0
+        boots, good, keeps = [], 0, []
         for _ in range(options.bench):
             shutil.rmtree(work / target.name, ignore_errors=True)
             results = boot(target, options, guest, work)
             boots.append(results.run)
             good += results.output == GOOD_RUN and results.status == 0
-        runs.append((target.board.name, target.arch, boots, good))
+            keeps.append(bench.keep_cost(results))
+        runs.append((target.board.name, target.arch, boots, good, keeps))
     print("\n".join(bench.table(runs)))
-    return 0 if all(good == len(boots) for *_, boots, good in runs) else 1
+    return 0 if all(good == len(boots) for _, _, boots, good, _ in runs) else 1
 
 
 def programs(arch: str, work: Path) -> Path:

@@ -60,7 +60,8 @@ input or a run that did not finish.
   --timeout SEC        give up on a board after SEC seconds (default 180)
   --bench [N]          boot each board N times (default 3) and print where the
                        time goes: the minimum and median from QEMU's start to the
-                       first console line, to /init, to msgs_iic, to the end
+                       first console line, to /init, to msgs_iic, to the end;
+                       and what msgs_iic_on's keep adds to msgs_iic's own time
   --refresh            fetch Debian's newest guest packages again (a kernel point
                        release, say); other runs go on with the cache they have
                        until the new one is complete
