@@ -6,9 +6,14 @@
 // Every open, request, pause and close is logged, a line each, to the file
 // named by FAKE_I2C_LOG; pauses are logged, not slept.
 //
-// FAKE_EEPROM: "present" (the default), "absent" (nothing acks 0x50) or
-//   "protected" (WP pin high: writes are acked and dropped).
+// FAKE_EEPROM: "present" (the default), "absent" (nothing acks 0x50),
+//   "protected" (WP pin high: writes are acked and dropped) or "held" (a
+//   kernel driver holds 0x50: I2C_SLAVE says EBUSY).
 // FAKE_EEPROM_FILL: the value, 0 to 255, of every cell at start (default 255).
+// FAKE_EEPROM_FILE: a file of the chip's 256 bytes instead, shared by every
+//   process that opens the bus, and locked as the bus's node is; stat() of
+//   /dev/i2c-0 then shows bus 0's node.
+// FAKE_I2C_SLEEP: set, pauses are slept too, so a run can be signalled.
 #include "sim_eeprom.h"
 
 #include <cerrno>
@@ -20,6 +25,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -49,20 +56,46 @@ void log_line(const char *text)
 	real<int (*)(int)>("close")(fd);
 }
 
-int open_bus(int flags)
+bool mode_is(const char *name)
 {
 	const char *mode = std::getenv("FAKE_EEPROM");
+	return mode && std::strcmp(mode, name) == 0;
+}
+
+int open_bus(int flags)
+{
 	const char *fill = std::getenv("FAKE_EEPROM_FILL");
+	const char *file = std::getenv("FAKE_EEPROM_FILE");
 	rom = sim_eeprom{};
-	rom.present = !mode || std::strcmp(mode, "absent") != 0;
-	rom.write_protect = mode && std::strcmp(mode, "protected") == 0;
+	rom.present = !mode_is("absent");
+	rom.write_protect = mode_is("protected");
 	std::memset(rom.mem, fill ? std::atoi(fill) : 0xff, sizeof(rom.mem));
 
 	char text[64];
 	std::snprintf(text, sizeof(text), "open %s flags=0x%x", bus_path, flags);
 	log_line(text);
-	bus_fd = real<open_fn>("open")("/dev/null", O_RDWR);
+	bus_fd = real<open_fn>("open")(file ? file : "/dev/null", O_RDWR | (flags & O_CLOEXEC));
+	if (file && bus_fd >= 0 && pread(bus_fd, rom.mem, sizeof(rom.mem), 0) < 0)
+		return -1;
 	return bus_fd;
+}
+
+// The chip's cells back in the shared file, after a request that wrote.
+void store_rom(const i2c_rdwr_ioctl_data &request)
+{
+	const char *file = std::getenv("FAKE_EEPROM_FILE");
+	for (unsigned int i = 0; file && i < request.nmsgs; i++)
+		if (!(request.msgs[i].flags & I2C_M_RD) && request.msgs[i].len > 1) {
+			(void)!pwrite(bus_fd, rom.mem, sizeof(rom.mem), 0);
+			return;
+		}
+}
+
+// Another process's write, seen before this request.
+void load_rom()
+{
+	if (std::getenv("FAKE_EEPROM_FILE"))
+		(void)!pread(bus_fd, rom.mem, sizeof(rom.mem), 0);
 }
 
 
@@ -111,13 +144,20 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
 	va_end(ap);
 	if (fd != bus_fd || bus_fd < 0)
 		return real<int (*)(int, unsigned long, void *)>("ioctl")(fd, request, arg);
+	if (request == I2C_SLAVE) {
+		errno = EBUSY;
+		return mode_is("held") ? -1 : 0;
+	}
 	if (request != I2C_RDWR) {
 		errno = ENOTTY;
 		return -1;
 	}
 	const auto &rdwr = *static_cast<i2c_rdwr_ioctl_data *>(arg);
+	load_rom();
 	const int result = sim_rdwr(rom, rdwr);
 	const int err = errno;
+	if (result >= 0)
+		store_rom(rdwr);
 	log_request(rdwr, result);
 	errno = err;
 	return result;
@@ -128,8 +168,28 @@ extern "C" unsigned int sleep(unsigned int seconds)
 	char text[32];
 	std::snprintf(text, sizeof(text), "sleep %u", seconds);
 	log_line(text);
+	if (std::getenv("FAKE_I2C_SLEEP"))
+		return real<unsigned int (*)(unsigned int)>("sleep")(seconds);
 	return 0;
 }
+
+// Bus 0's node, where the chip is a shared file: a character device of
+// i2c-dev's, this user's.
+extern "C" int stat(const char *path, struct stat *st)
+{
+	if (std::getenv("FAKE_EEPROM_FILE") && std::strcmp(path, bus_path) == 0) {
+		*st = {};
+		st->st_mode = S_IFCHR | 0600;
+		st->st_rdev = makedev(89, 0);
+		st->st_uid = getuid();
+		st->st_gid = getgid();
+		return 0;
+	}
+	return real<int (*)(const char *, struct stat *)>("stat")(path, st);
+}
+
+extern "C" int stat64(const char *path, struct stat64 *st)
+	__attribute__((alias("stat")));
 
 extern "C" int close(int fd)
 {

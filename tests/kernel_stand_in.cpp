@@ -48,6 +48,10 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
 	va_start(ap, request);
 	auto *data = va_arg(ap, i2c_rdwr_ioctl_data *);
 	va_end(ap);
+	if (request == I2C_SLAVE && fd == bus_fd) {
+		errno = EBUSY;
+		return kernel.address_held ? -1 : 0;
+	}
 	if (request != I2C_RDWR) {
 		errno = ENOTTY;
 		return -1;
@@ -57,11 +61,19 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
 		errno = EBADF;
 		return -1;
 	}
+	if (kernel.busy_left > 0) {
+		kernel.busy_left--;
+		errno = ENXIO;
+		return -1;
+	}
 	if (kernel.refuse_writes && writes_data(*data)) {
 		errno = EIO;
 		return -1;
 	}
-	return sim_rdwr(kernel.rom, *data);
+	const int result = sim_rdwr(kernel.rom, *data);
+	if (result >= 0 && writes_data(*data))
+		kernel.busy_left = kernel.busy_after_write;
+	return result;
 }
 
 extern "C" unsigned int sleep(unsigned int seconds)

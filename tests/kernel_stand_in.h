@@ -4,6 +4,7 @@
 // A link-time stand-in for the kernel: a test executable that links
 // kernel_stand_in.cpp gets its ioctl() and sleep(), so the routines'
 // requests land on a simulated EEPROM, are recorded, and never sleep.
+// I2C_SLAVE answers as i2c-dev does where a driver holds the address.
 #ifndef KERNEL_STAND_IN_H
 #define KERNEL_STAND_IN_H
 
@@ -35,6 +36,9 @@ struct kernel_stand_in {
 	std::vector<std::vector<sent_msg>> requests;
 	unsigned int slept = 0;
 	bool refuse_writes = false;   // a write of data fails, as on a bad bus
+	bool address_held = false;    // a kernel driver holds 0x50: I2C_SLAVE fails
+	int busy_after_write = 0;     // requests NACKed after a write of data,
+	int busy_left = 0;            // as in the chip's write cycle
 };
 
 extern kernel_stand_in kernel;

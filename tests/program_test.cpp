@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,11 +40,13 @@ std::string temp_path(const char *what)
 	return std::string(TEST_TMP_DIR) + "/program_test." + what;
 }
 
-// Runs the binary with these arguments and exactly this environment.
-run_result run(const std::vector<std::string> &args, const std::vector<std::string> &env,
-	       const char *binary = MSGS_IIC_BIN)
+// Starts the binary with these arguments and exactly this environment, its
+// output into files named for which.
+pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string> &env,
+	    const char *binary, const std::string &which)
 {
-	const std::string out = temp_path("out"), err = temp_path("err");
+	const std::string out = temp_path(("out" + which).c_str());
+	const std::string err = temp_path(("err" + which).c_str());
 	std::vector<char *> argv{const_cast<char *>(binary)};
 	for (const std::string &a : args)
 		argv.push_back(const_cast<char *>(a.c_str()));
@@ -51,19 +56,34 @@ run_result run(const std::vector<std::string> &args, const std::vector<std::stri
 		envp.push_back(const_cast<char *>(e.c_str()));
 	envp.push_back(nullptr);
 
-	const auto start = std::chrono::steady_clock::now();
 	const pid_t pid = fork();
 	if (pid == 0) {
+		const rlimit no_core = {0, 0};  // SIGQUIT's
+		setrlimit(RLIMIT_CORE, &no_core);
 		dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
 		dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
 		execve(argv[0], argv.data(), envp.data());
 		_exit(127);
 	}
+	return pid;
+}
+
+run_result finish(pid_t pid, const std::string &which)
+{
 	run_result r;
 	waitpid(pid, &r.status, 0);
+	r.out = slurp(temp_path(("out" + which).c_str()));
+	r.err = slurp(temp_path(("err" + which).c_str()));
+	return r;
+}
+
+// Runs the binary with these arguments and exactly this environment.
+run_result run(const std::vector<std::string> &args, const std::vector<std::string> &env,
+	       const char *binary = MSGS_IIC_BIN)
+{
+	const auto start = std::chrono::steady_clock::now();
+	run_result r = finish(spawn(args, env, binary, ""), "");
 	r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-	r.out = slurp(out);
-	r.err = slurp(err);
 	return r;
 }
 
@@ -154,8 +174,8 @@ TEST(program, through_a_simulated_eeprom)
 // --help and --version answer on stdout.
 TEST(program, msgs_iic_on_refuses)
 {
-	const std::string usage = "usage: msgs_iic_on [-y] [--force] [--no-keep] "
-				  "[--journal FILE] [--check] BUS (N or /dev/i2c-N)";
+	const std::string usage = "usage: msgs_iic_on [-y] [--force] [--no-keep] [--journal FILE] "
+				  "[--program FILE] [--chip PART] [--check] BUS (N or /dev/i2c-N)";
 	const struct {
 		std::vector<std::string> args;
 		std::string line;
@@ -182,6 +202,133 @@ TEST(program, msgs_iic_on_refuses)
 	EXPECT_NE(help.out.find("; 3 the bytes"), std::string::npos)
 		<< "--help says what each exit status means";
 	EXPECT_TRUE(WIFEXITED(help.status) && WEXITSTATUS(help.status) == 0);
+}
+
+// The chip's 256 bytes, shared by msgs_iic_on and msgs_iic through fake_i2c.
+std::string chip_path()
+{
+	return temp_path("chip");
+}
+
+std::vector<uint8_t> chip()
+{
+	const std::string bytes = slurp(chip_path());
+	return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
+// 0xff down to 0x00, as no chip ships: one that reads can tell.
+std::vector<uint8_t> patterned()
+{
+	std::vector<uint8_t> bytes(256);
+	for (int i = 0; i < 256; i++)
+		bytes[i] = static_cast<uint8_t>(0xff - i);
+	return bytes;
+}
+
+bool has(const std::string &text, const std::string &part)
+{
+	return text.find(part) != std::string::npos;
+}
+
+const std::string chip_write = "rdwr {0x50 0x0 9:";  // in the log: a write of data
+
+// The real msgs_iic_on running the real msgs_iic on bus 0 of one shared
+// stand-in chip: its status is the verdict, its stdout msgs_iic's byte for
+// byte, the chip as found after every ending, and a refusal writes nothing.
+TEST(program, msgs_iic_on_leaves_the_chip_as_found)
+{
+	const std::string log = temp_path("on_log"), journal = temp_path("journal");
+	const std::vector<uint8_t> uniform(256, 0xff);
+	const struct {
+		const char *name;
+		std::vector<std::string> args;
+		std::vector<std::string> env;
+		const std::vector<uint8_t> &before;
+		int signal;            // sent 0.5 s in; the run ends by it
+		int status;
+		std::string out;
+		std::string line;      // a line of stderr's
+		bool writes;
+	} cases[] = {
+		{"the good run", {}, {}, patterned(), 0, 0, hello + dump({0, 1, 2, 3, 4, 5, 6, 7}),
+		 "msgs_iic_on: kept the 8 bytes at 0x10 and put them back: read back, they match: "
+		 "ef ee ed ec eb ea e9 e8\n", true},
+		{"write-protected: a failed test", {}, {"FAKE_EEPROM=protected"}, patterned(), 0, 1,
+		 hello + dump({239, 238, 237, 236, 235, 234, 233, 232}),
+		 "since nothing had changed them (a write-protected chip", true},
+		{"uniform: refused", {}, {}, uniform, 0, 2, "",
+		 "msgs_iic_on: refused: the chip at 0x50 on bus 0 reads 0xff at all of 0x08", false},
+		{"uniform, named a 24c02", {"--chip", "24c02"}, {}, uniform, 0, 0,
+		 hello + dump({0, 1, 2, 3, 4, 5, 6, 7}), "put them back: read back, they match: ff",
+		 true},
+		{"named a 24c32: refused", {"--chip", "24c32"}, {}, patterned(), 0, 2, "",
+		 "msgs_iic_on: refused: you named the chip at 0x50 on bus 0 as a 24c32", false},
+		{"a driver holds 0x50: refused", {}, {"FAKE_EEPROM=held"}, patterned(), 0, 2, "",
+		 "msgs_iic_on: refused: a kernel driver holds 0x50 on bus 0", false},
+		{"nothing at 0x50", {}, {"FAKE_EEPROM=absent"}, patterned(), 0, 2, "",
+		 "msgs_iic_on: nothing answered the read of the 8 bytes at 0x10", false},
+		{"SIGQUIT held off, then passed on", {}, {"FAKE_I2C_SLEEP=1"}, patterned(), SIGQUIT,
+		 0, hello, "msgs_iic_on: msgs_iic did not finish: Quit", true},
+		{"SIGUSR1 held off, then passed on", {}, {"FAKE_I2C_SLEEP=1"}, patterned(), SIGUSR1,
+		 0, hello, "msgs_iic_on: msgs_iic did not finish: User defined signal 1", true},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		unlink(log.c_str());
+		unlink(journal.c_str());
+		std::ofstream(chip_path()).write(reinterpret_cast<const char *>(c.before.data()), 256);
+		std::vector<std::string> env = c.env;
+		env.push_back(std::string("LD_PRELOAD=") + FAKE_I2C_SO);
+		env.push_back("FAKE_I2C_LOG=" + log);
+		env.push_back("FAKE_EEPROM_FILE=" + chip_path());
+		env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+		std::vector<std::string> args = {"-y", "--journal", journal};
+		args.insert(args.end(), c.args.begin(), c.args.end());
+		args.push_back("0");
+		const pid_t pid = spawn(args, env, MSGS_IIC_ON_BIN, "on");
+		if (c.signal) {
+			usleep(500'000);
+			kill(pid, c.signal);
+		}
+		const run_result r = finish(pid, "on");
+		if (c.signal)
+			EXPECT_TRUE(WIFSIGNALED(r.status) && WTERMSIG(r.status) == c.signal) << r.status;
+		else
+			EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == c.status) << r.status;
+		EXPECT_EQ(r.out, c.out);
+		EXPECT_TRUE(has(r.err, c.line)) << r.err;
+		EXPECT_EQ(chip(), c.before) << "the chip as found";
+		EXPECT_EQ(has(slurp(log), chip_write), c.writes) << slurp(log);
+		EXPECT_NE(access(journal.c_str(), F_OK), 0) << "the journal is gone";
+		if (c.writes) {
+			EXPECT_TRUE(has(r.err, "msgs_iic_on: running msgs_iic /")) << r.err;
+		}
+	}
+}
+
+// One run a bus at a time: a second, with another journal, is refused at
+// once while the first runs, and the first leaves the chip as found.
+TEST(program, msgs_iic_on_one_run_a_bus)
+{
+	std::ofstream(chip_path()).write(reinterpret_cast<const char *>(patterned().data()), 256);
+	const std::vector<std::string> env = {
+		std::string("LD_PRELOAD=") + FAKE_I2C_SO, "FAKE_EEPROM_FILE=" + chip_path(),
+		"FAKE_I2C_SLEEP=1", "ASAN_OPTIONS=verify_asan_link_order=0"};
+	const std::string first_journal = temp_path("journal_a");
+	const std::string second_journal = temp_path("journal_b");
+	const pid_t first = spawn({"-y", "--journal", first_journal, "0"}, env, MSGS_IIC_ON_BIN, "a");
+	usleep(500'000);
+	const run_result second = run({"-y", "--journal", second_journal, "0"}, env, MSGS_IIC_ON_BIN);
+	const run_result r = finish(first, "a");
+	EXPECT_EQ(second.err.substr(second.err.rfind("msgs_iic_on: ")),
+		  "msgs_iic_on: bus 0 is in use by another msgs_iic_on, pid " +
+			  std::to_string(first) + ": nothing written\n");
+	EXPECT_TRUE(WIFEXITED(second.status) && WEXITSTATUS(second.status) == 2);
+	EXPECT_EQ(second.out, "");
+	EXPECT_NE(access(second_journal.c_str(), F_OK), 0);
+	EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.err;
+	EXPECT_EQ(r.out, hello + dump({0, 1, 2, 3, 4, 5, 6, 7}));
+	EXPECT_EQ(chip(), patterned());
 }
 
 // The time case's measurement as N: "time pass 2.04 seconds" becomes
