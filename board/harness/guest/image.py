@@ -199,7 +199,9 @@ def program(options: Options, programs: str, bus: int) -> str:
                 if loader else "") + f"{PROGRAM_ROOT}/usr/bin/msgs_iic"
     if not options.keep:
         return f"{programs}/msgs_iic"
-    return f"{programs}/msgs_iic_on -y{' --force' if options.force else ''} {bus}"
+    # The msgs_iic copied beside it, named: never another one on PATH.
+    return (f"{programs}/msgs_iic_on -y{' --force' if options.force else ''} "
+            f"--program {programs}/msgs_iic {bus}")
 
 
 def test_folder(folder: Path, options: Options, programs: str, bus: int) -> None:
