@@ -667,12 +667,16 @@ class SshBoard:
                         "  GlobalKnownHostsFile /dev/null\n")
         return path
 
+    def login(self, command: str, user: str = "root") -> list[str]:
+        """ssh's command line for a command on the board, with the test's
+        own configuration."""
+        return ["ssh", "-F", str(self.config()), "-p", str(self.port), "-o",
+                "BatchMode=yes", f"{user}@127.0.0.1", command]
+
     def shell(self, command: str) -> str:
         """A command on the board, as root, over the test's own ssh."""
-        return subprocess.run(
-            ["ssh", "-F", str(self.config()), "-p", str(self.port), "-o",
-             "BatchMode=yes", "root@127.0.0.1", command], capture_output=True,
-            text=True, check=True).stdout
+        return subprocess.run(self.login(command), capture_output=True,
+                              text=True, check=True).stdout
 
     def read_chip(self) -> bytes:
         return bytes.fromhex(self.shell("i2ctransfer -y 0 w1@0x50 0x00 r256")
@@ -790,8 +794,8 @@ def test_ssh_good_run(ssh_board: SshBoard, tmp_path: Path, setup: str,
      ">/tmp/name && mount --bind /tmp/name /sys/class/i2c-dev/i2c-0/name",
      "umount /sys/class/i2c-dev/i2c-0/name", "@remote: msgs_iic_on refuses "
      "bus 0: the adapter's name says it is a PC's SMBus or a display's "
-     "channel, where SPD and EDID EEPROMs live at 0x50 (--force writes "
-     "anyway)"),
+     "channel, where SPD and EDID EEPROMs live at 0x50: nothing written "
+     "(--force writes anyway)"),
     ("root", None, "known_hosts", "", "", "@remote: no terminal to ask on, and "
      "no --yes: nothing written"),
     ("root", None, "known_hosts", "mount -t tmpfs -o size=256k tmpfs /tmp",
@@ -884,7 +888,10 @@ def test_ssh_cut(ssh_board: SshBoard, killed: str) -> None:
     time.sleep(1.5)   # mid-test: msgs_iic has written, and not yet read
     for pid in descendants(run.pid):
         if killed == "connection" or "test-run" in command_line(pid):
-            os.kill(pid, 9)
+            try:
+                os.kill(pid, 9)
+            except ProcessLookupError:
+                pass   # gone with the master connection killed before it
     out, err = run.communicate(timeout=30)
     assert run.returncode == 2
     assert err.splitlines()[-1].startswith(
@@ -900,6 +907,56 @@ def test_ssh_cut(ssh_board: SshBoard, killed: str) -> None:
     assert ssh_board.shell("ls /tmp/msgs_iic /tmp/msgs_iic.* 2>/dev/null; "
                            "true") == "/tmp/msgs_iic:\n", \
         "no journal left, and no folder"
+
+
+# The user of the README's "bus 0 without root": in the i2c group, with
+# its journal under /tmp, not root's.
+I2C_GROUP = ("echo i2c:x:998:tester >>/etc/group && chgrp i2c /dev/i2c-0 && "
+             "chmod 660 /dev/i2c-0")
+NO_I2C_GROUP = "chmod 600 /dev/i2c-0; chgrp 0 /dev/i2c-0; sed -i /^i2c:/d /etc/group"
+
+
+@pytest.mark.parametrize("second", ["board-run", "user"])
+def test_ssh_second_run(ssh_board: SshBoard, second: str) -> None:
+    """A second run on the board while msgs_iic_on runs there as root,
+    with its default journal: board/run --ssh, or msgs_iic_on as a user in
+    the i2c group with a journal of its own, is refused at once with exit
+    status 2; the first gives the good run and the chip is as found. The
+    first's msgs_iic is stopped (SIGSTOP) until the second has ended, so
+    that the second surely comes during it."""
+    if second == "user":
+        ssh_board.shell(I2C_GROUP)
+    try:
+        first = subprocess.Popen(ssh_board.login(
+            "msgs_iic_on -y 0 >/dev/null 2>&1; echo $?"),
+            stdout=subprocess.PIPE, text=True)
+        for _ in range(50):
+            if ssh_board.shell("kill -STOP $(pidof msgs_iic) 2>/dev/null && "
+                               "echo stopped; true"):
+                break
+        else:
+            first.kill()
+            pytest.fail(f"the first run's msgs_iic never ran: {first.communicate()}")
+        if second == "board-run":
+            run = ssh_board.board_run("--yes")
+            _, err = run.communicate(timeout=60)
+            status, said = run.returncode, err.splitlines()[-1]
+            line = f"board: {ssh_board.remote()}: msgs_iic_on refuses bus 0: " + \
+                BUSY.removeprefix("msgs_iic_on: ")
+        else:
+            done = subprocess.run(ssh_board.login(
+                "msgs_iic_on -y --journal /home/tester/j 0 >/dev/null",
+                "tester"), capture_output=True, text=True, timeout=60)
+            status, said, line = done.returncode, done.stderr.splitlines()[-1], BUSY
+        ssh_board.shell("kill -CONT $(pidof msgs_iic)")
+        out, _ = first.communicate(timeout=60)
+    finally:
+        if second == "user":
+            ssh_board.shell(NO_I2C_GROUP)
+    assert (status, said[:len(line)]) == (2, line), said
+    assert out == "0\n", "the first run's good run, the chip as found"
+    assert ssh_board.read_chip() == ssh_board.chip
+    assert ssh_board.folders() == ""
 
 
 def test_ssh_rows(ssh_board: SshBoard, tmp_path: Path) -> None:
