@@ -261,9 +261,10 @@ def test_before_fails(tmp_path: Path) -> None:
 def test_other_bus(tmp_path: Path) -> None:
     """The EEPROM on bus 3 and nothing at 0x50 on bus 0: msgs_iic alone
     fails, msgs_iic_on -y --no-keep 3 gives the good run there (keeping the
-    bytes has a test of its own), asks without -y, and leaves the guest's
-    /dev as it was."""
+    bytes has a test of its own), asks without -y once it has read what the
+    chip is, and leaves the guest's /dev as it was."""
     run = run_board(tmp_path, "--board", "ast2600-evb", "--eeprom-bus", "3",
+                    "--eeprom-image", str(image(tmp_path / "image", 0xa0)),
                     "--before", "ls -l /dev >/tmp/dev.before",
                     "--after", "msgs_iic_on -y --no-keep 3 2>/tmp/on.err; echo "
                                "status $?; cat /tmp/on.err",
@@ -275,13 +276,23 @@ def test_other_bus(tmp_path: Path) -> None:
                "msgs_iic_on: WARNING: msgs_iic writes 8 bytes at 0x10 of "
                "whatever answers at 0x50 on this bus; on a PC that is often a "
                "memory module's SPD EEPROM or a monitor's EDID\n")
+    running = "msgs_iic_on: running msgs_iic /bin/msgs_iic\n"
     assert run.read("after") == (
-        GOOD + "status 0\n" + adapter
-        + adapter + "Continue? [y/N] \nmsgs_iic_on: nothing written\nstatus 2\n")
+        GOOD + "status 0\n" + adapter + running
+        + adapter + running
+        + "Continue? [y/N] \nmsgs_iic_on: nothing written\nstatus 2\n")
+
+    def kind(*at_0x08: int) -> list[str]:
+        """msgs_iic_on's reads of what the chip is, before anything else."""
+        found = [f"0x{byte:02x}" for byte in at_0x08]
+        return [*trace_read("bytes-restart-nack", "0x08", *found),
+                *trace_read("bytes-restart-nack", "0x10", *found[8:])]
     assert run.read("trace").splitlines() == [
+        *kind(*range(0xa8, 0xb8)),
         *trace_write("0x10", *PATTERN),
-        *trace_read("bytes-restart-nack", "0x10", *PATTERN)], \
-        "msgs_iic_on's two transactions, and nothing of msgs_iic's on bus 0"
+        *trace_read("bytes-restart-nack", "0x10", *PATTERN),
+        *kind(*range(0xa8, 0xb0), *range(8))], \
+        "msgs_iic_on's transactions, and nothing of msgs_iic's on bus 0"
 
 
 # msgs_iic_on cut off mid-run in the guest: by SIGTERM and SIGHUP, which it
