@@ -11,6 +11,7 @@ import os
 import pty
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import time
@@ -256,6 +257,55 @@ def test_before_fails(tmp_path: Path) -> None:
     assert not (run.report / "status").exists()
     assert run.read("failed").split("\n", 1)[1] == \
         "i2ctransfer: I2C_RDWR: Remote I/O error\n"
+
+
+def qemus_under(folder: Path) -> list[str]:
+    """The QEMUs whose command line names something in FOLDER."""
+    found = []
+    for cmdline in Path("/proc").glob("[0-9]*/cmdline"):
+        try:
+            line = cmdline.read_bytes().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
+            continue
+        if "qemu-system" in line and str(folder) in line:
+            found.append(line)
+    return found
+
+
+@pytest.mark.parametrize("number, line", [
+    (signal.SIGINT, "stopped: interrupted (SIGINT)"),
+    (signal.SIGTERM, "stopped: terminated (SIGTERM)"),
+    (signal.SIGHUP, "stopped: hung up (SIGHUP)"),
+], ids=["SIGINT", "SIGTERM", "SIGHUP"])
+def test_stopped_mid_boot(tmp_path: Path, number: int, line: str) -> None:
+    """Ctrl-C, a cancelled CI job or a closed terminal while the board
+    boots: the results and JUnit are written with the row in error and the
+    reason, the last line says what ended it, exit status 2, and neither
+    the temporary folder nor QEMU is left."""
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    results, junit = tmp_path / "results.json", tmp_path / "junit.xml"
+    run = subprocess.Popen(
+        [TOP / "board" / "run", "--results", results, "--junit", junit],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        env={**os.environ, "TMPDIR": str(scratch)})
+    assert run.stderr is not None
+    said: list[str] = []
+    while not said or "booting vexpress" not in said[-1]:
+        said.append(run.stderr.readline())
+        assert said[-1], "".join(said)
+    time.sleep(1)
+    assert qemus_under(scratch), "QEMU is running"
+    run.send_signal(number)
+    out, err = run.communicate(timeout=60)
+    assert (run.returncode, out, err.splitlines()[-1]) == (2, "", f"board: {line}")
+    row = json.loads(results.read_text())["rows"][0]
+    assert (row["name"], row["verdict"], row["why"]) == ("vexpress", "error", line)
+    suite = ElementTree.parse(junit).getroot()[0]
+    error = suite.find("testcase[@name='board']/error")
+    assert error is not None and error.text == error.get("message") == line
+    assert list(scratch.iterdir()) == [], "no temporary folder left"
+    assert qemus_under(scratch) == [], "no QEMU left"
 
 
 def test_other_bus(tmp_path: Path) -> None:
@@ -983,8 +1033,8 @@ def test_ssh_rows(ssh_board: SshBoard, tmp_path: Path) -> None:
     assert [row[0] for row in rows] == ["board", ssh_board.remote(),
                                         "root@127.0.0.1:1"]
     assert [row[4] for row in rows[1:]] == ["pass", "error"]
-    found = json.loads(results.read_text())
+    found = json.loads(results.read_text())["rows"]
     assert [(row["verdict"], row["program"]) for row in found] == [
-        ("pass", "armhf"), ("error", "-")]
-    assert found[0]["before"] == found[0]["after"] == " ".join(
+        ("pass", "armhf"), ("error", None)]
+    assert found[0]["eeprom_before"] == found[0]["eeprom_after"] == " ".join(
         f"{n:02x}" for n in range(0xb0, 0xb8))

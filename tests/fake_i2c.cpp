@@ -175,21 +175,34 @@ extern "C" unsigned int sleep(unsigned int seconds)
 
 // Bus 0's node, where the chip is a shared file: a character device of
 // i2c-dev's, this user's.
+static int bus_node(struct stat *st)
+{
+	*st = {};
+	st->st_mode = S_IFCHR | 0600;
+	st->st_rdev = makedev(89, 0);
+	st->st_uid = getuid();
+	st->st_gid = getgid();
+	return 0;
+}
+
 extern "C" int stat(const char *path, struct stat *st)
 {
-	if (std::getenv("FAKE_EEPROM_FILE") && std::strcmp(path, bus_path) == 0) {
-		*st = {};
-		st->st_mode = S_IFCHR | 0600;
-		st->st_rdev = makedev(89, 0);
-		st->st_uid = getuid();
-		st->st_gid = getgid();
-		return 0;
-	}
+	if (std::getenv("FAKE_EEPROM_FILE") && std::strcmp(path, bus_path) == 0)
+		return bus_node(st);
 	return real<int (*)(const char *, struct stat *)>("stat")(path, st);
 }
 
 extern "C" int stat64(const char *path, struct stat64 *st)
 	__attribute__((alias("stat")));
+
+extern "C" int fstat(int fd, struct stat *st)
+{
+	if (std::getenv("FAKE_EEPROM_FILE") && fd >= 0 && fd == bus_fd)
+		return bus_node(st);
+	return real<int (*)(int, struct stat *)>("fstat")(fd, st);
+}
+
+extern "C" int fstat64(int fd, struct stat64 *st) __attribute__((alias("fstat")));
 
 extern "C" int close(int fd)
 {

@@ -19,12 +19,12 @@ import struct
 import subprocess
 import time
 import zlib
-import xml.etree.ElementTree as ElementTree
 from collections.abc import Callable
 from contextlib import AbstractContextManager
 from dataclasses import replace
 from pathlib import Path
 
+import junitparser  # type: ignore[import]
 import pytest
 
 from harness import boards
@@ -34,7 +34,7 @@ from harness.host import apt, build
 from harness.host.progress import Stop
 from harness.options import Options, Remote
 from harness.cli.parse import parse
-from harness.report import files, machine, verdict
+from harness.report import files, machine, terminal, verdict
 from harness.runs import bench, bus, console, marks, ssh
 
 TOP = Path(__file__).resolve().parents[1]
@@ -44,16 +44,16 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
 
 
 @pytest.mark.parametrize("args, line", [
-    ("--board", "--board needs a value"),
+    ("--board", "--board needs a value: --board NAME"),
     ("--board nosuch", "unknown board 'nosuch' (vexpress sabrelite raspi2b "
      "raspi3b ast2600-evb orangepi-pc or all)"),
-    ("--arch", "--arch needs a value"),
+    ("--arch", "--arch needs a value: --arch ARCH"),
     ("--arch x86", "unknown --arch 'x86' (armhf or arm64)"),
     ("--arch arm64", "--arch arm64: vexpress's kernel is 32-bit; the arm64 "
      "program needs a 64-bit one"),
     ("--board orangepi-pc --arch arm64", "--arch arm64: orangepi-pc's kernel "
      "is 32-bit; the arm64 program needs a 64-bit one"),
-    ("--eeprom-bus", "--eeprom-bus needs a value"),
+    ("--eeprom-bus", "--eeprom-bus needs a value: --eeprom-bus N"),
     ("--eeprom-bus x", "--eeprom-bus takes a bus number, not 'x'"),
     ("--eeprom-bus 1", "--eeprom-bus 1: vexpress has no bus 1 (it has 0)"),
     ("--board ast2600-evb --eeprom-bus 7", "--eeprom-bus 7: ast2600-evb has no "
@@ -64,7 +64,7 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
      "--eeprom-bus needs the EEPROM that --no-eeprom removes"),
     ("--board all --eeprom-bus 3",
      "--board all runs the good run, which --eeprom-bus rules out"),
-    ("--lava", "--lava needs a value"),
+    ("--lava", "--lava needs a value: --lava DIR"),
     ("--lava jobs --report r",
      "--lava writes a job and boots nothing, which --report has no part in"),
     ("--lava jobs --write-protect", "--lava writes a job and boots nothing, "
@@ -78,7 +78,7 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
      "dispatcher on this machine, which --after has no part in"),
     ("--board all --lava-dispatch --no-i2c-dev",
      "--board all runs the good run, which --no-i2c-dev rules out"),
-    ("--lava-submit", "--lava-submit needs a value"),
+    ("--lava-submit", "--lava-submit needs a value: --lava-submit URL"),
     ("--lava-submit ftp://lab.invalid", "--lava-submit takes the LAVA "
      "server's address, http://HOST[:PORT], not 'ftp://lab.invalid'"),
     ("--lava-submit http://lab.invalid --report r", "--lava-submit sends the "
@@ -95,9 +95,9 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
      "--timeout takes a positive whole number of seconds, not '0'"),
     ("--timeout 1.5",
      "--timeout takes a positive whole number of seconds, not '1.5'"),
-    ("--before", "--before needs a value"),
-    ("--after", "--after needs a value"),
-    ("--report", "--report needs a value"),
+    ("--before", "--before needs a value: --before CMD"),
+    ("--after", "--after needs a value: --after CMD"),
+    ("--report", "--report needs a value: --report DIR"),
     ("--no-eeprom",
      "--no-eeprom: on vexpress the monitor's EDID ROM answers at 0x50 too"),
     ("--eeprom-image /nonexistent",
@@ -121,10 +121,27 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
      "there (Not a directory)"),
     ("--report /proc/msgs_iic", "--report /proc/msgs_iic: cannot write a "
      "report there (No such file or directory)"),
-    ("--results /proc", "--results /proc: a folder, not a file"),
+    ("--results /proc", "--results /proc: a folder, where a file is wanted"),
+    ("--junit /dev/null", "--junit /dev/null: a device or other special "
+     "file, where a regular file is wanted"),
+    ("--results r.json --junit r.json", "--results and --junit both name "
+     "r.json: each output wants a path of its own"),
+    ("--report r --picture r", "--report and --picture both name r: each "
+     "output wants a path of its own"),
+    ("--board --list", "--board takes NAME, not '--list'"),
+    ("--ssh -oProxyCommand=x", "--ssh takes [USER@]HOST[:PORT], not "
+     "'-oProxyCommand=x'"),
+    ("extra", "unexpected argument 'extra': board/run takes options alone"),
+    ("--lava-url http://lab.invalid", "--lava-url is for --lava DIR or "
+     "--lava-submit URL, and none was given"),
+    ("--lava-repo http://lab.invalid", "--lava-repo is for --lava DIR, "
+     "--lava-dispatch or --lava-submit URL, and none was given"),
+    ("--force", "--force is for --keep or --ssh, and none was given"),
+    ("--version --board raspi2b", "--version prints board/run's version, "
+     "which --board has no part in"),
     ("--junit /nonexistent/j.xml", "--junit /nonexistent/j.xml: cannot write "
      "it (No such file or directory)"),
-    ("--results", "--results needs a value"),
+    ("--results", "--results needs a value: --results FILE"),
     ("--lava jobs --junit j.xml", "--lava writes a job and boots nothing, "
      "which --junit has no part in"),
     ("--bench --results r.json", "--bench times boots of the good run, which "
@@ -142,7 +159,7 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
      "and SCL lines"),
     ("--picture x.png --before true",
      "--picture draws the first transactions, which --before would take"),
-    ("--ssh", "--ssh needs a value"),
+    ("--ssh", "--ssh needs a value: --ssh [USER@]HOST[:PORT]"),
     ("--ssh root@board:0", "--ssh takes [USER@]HOST[:PORT], not 'root@board:0'"),
     ("--ssh board:65536", "--ssh takes [USER@]HOST[:PORT], not 'board:65536'"),
     ("--ssh a@b@c", "--ssh takes [USER@]HOST[:PORT], not 'a@b@c'"),
@@ -174,7 +191,7 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
      "build's programs on one board, not --board all's"),
     ("--keep --program-root /nonexistent", "--program-root runs its msgs_iic "
      "alone, which --keep would run through msgs_iic_on"),
-    ("--program-root", "--program-root needs a value"),
+    ("--program-root", "--program-root needs a value: --program-root ROOT"),
 ])
 def test_bad_input(tmp_path: Path, args: str, line: str) -> None:
     """One line that says what is wrong and where the usage is, exit
@@ -189,6 +206,24 @@ def test_bad_input(tmp_path: Path, args: str, line: str) -> None:
     assert (done.returncode, done.stderr, done.stdout) == (
         2, f"board: {line}; see board/run --help\n", "")
     assert [path.name for path in tmp_path.iterdir()] == ["image"]
+
+
+@pytest.mark.parametrize("command, answer", [
+    ("board/run --version", r"board/run \(msgs_iic\) " + re.escape(re.findall(
+        r"project\(msgs_iic VERSION (\S+)", (TOP / "CMakeLists.txt").read_text()
+    )[0]) + "\n"),
+    ("scripts/package --help", r"usage: scripts/package \[armhf\|arm64\|host\]"
+     r" \[DIR\]\n(.+\n)+"),
+    ("scripts/package -h", r"usage: scripts/package .*\n(.+\n)+"),
+])
+def test_answers(tmp_path: Path, command: str, answer: str) -> None:
+    """What a person asks of a tool: the answer on stdout, status 0,
+    nothing written."""
+    done = subprocess.run([TOP / command.split()[0], *command.split()[1:]],
+                          capture_output=True, text=True, cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert re.fullmatch(answer, done.stdout)
+    assert list(tmp_path.iterdir()) == [] and not (TOP / "packages").exists()
 
 
 def test_list() -> None:
@@ -228,10 +263,16 @@ PLACEHOLDERS = {"NAME": "vexpress", "DIR": "@tmp/dir", "URL": "http://127.0.0.1:
                 "ROOT": "@tmp/target", "output/target": "@tmp/target"}
 
 
-def documented() -> list[list[str]]:
+# What the README shows board/run print for a command: its exit status and
+# its lines, or its last line alone.
+Shown = tuple[int, list[str]] | None
+
+
+def documented() -> list[tuple[list[str], Shown]]:
     """board/run's arguments in every command of the README and the guides:
-    the shell blocks' command lines, and the inline ones."""
-    found = []
+    the shell blocks' command lines, and the inline ones; with what the
+    README says such a run prints."""
+    found: list[tuple[list[str], Shown]] = []
     for doc in [TOP / "README.md", *sorted((TOP / "doc").glob("*.md"))]:
         text = doc.read_text()
         lines = re.findall(r"`(board/run[^`\n]*)`", text)
@@ -246,19 +287,96 @@ def documented() -> list[list[str]]:
                 pending = ""
                 if "board/run" in tokens:
                     lines.append(shlex.join(tokens[tokens.index("board/run"):]))
-        found += [shlex.split(line)[1:] for line in lines]
+        found += [(shlex.split(line)[1:], None) for line in lines]
+        if doc.name == "README.md":
+            for command, status, said in re.findall(
+                    r"`(board/run[^`]*)` exits (\d), and says\s+`([^`]*)`", text):
+                found.append((shlex.split(command)[1:], (int(status), [said])))
+            found += [([], (0, block.splitlines())) for block in re.findall(
+                r"^```\n(board: booting .*?)^```$", text, re.M | re.S)]
     return found
 
 
-@pytest.mark.parametrize("argv", documented(), ids=shlex.join)
-def test_documented_commands(tmp_path: Path, argv: list[str]) -> None:
-    """The README's and the guides' commands are ones board/run takes."""
+def readme_statuses() -> None:
+    """The statuses the README's table gives board/run are the ones it
+    uses."""
+    text = (TOP / "README.md").read_text()
+    told = [int(n) for n, said in re.findall(r"^\| (\d) \| ([^|]*) \|", text,
+                                             re.M) if said.strip()]
+    assert told == sorted(verdict.STATUS.values())
+
+
+def one_kernel() -> None:
+    """The docs' examples show one point release of Debian's kernel, so
+    that they are brought up to date together."""
+    texts = [doc.read_text() for doc in [TOP / "README.md",
+                                         *(TOP / "doc").glob("*.md")]]
+    releases = {found for text in texts
+                for found in re.findall(r"6\.1\.0-(\d+)-arm", text)}
+    assert len(releases) == 1, releases
+
+
+def installs_listed() -> None:
+    """doc/testing.md names every package tests/run installs."""
+    script = (TOP / "tests" / "run").read_text()
+    listed = re.findall(r'scripts/need"? (.*?)\|\| exit 2', script, re.S)[0]
+    tokens = shlex.split(listed.replace("\\\n", " "))
+    packages = [token.split(":")[0] for token in tokens[4:]]
+    assert tokens[0:4:2] == ["--log", "--for"]
+    text = (TOP / "doc" / "testing.md").read_text().replace("\n", " ")
+    assert [name for name in packages if f"`{name}`" not in text] == []
+
+
+@pytest.mark.parametrize("check", [readme_statuses, one_kernel, installs_listed],
+                         ids=["statuses", "one-kernel", "installs"])
+def test_docs_agree(check: Callable[[], None]) -> None:
+    """What the docs say of the tools is what the tools do."""
+    check()
+
+
+# Recorded runs of the commands whose lines the README shows.
+RECORDED = {(): "vexpress-good.console",
+            ("--board", "sabrelite", "--no-eeprom"): "no-eeprom"}
+
+
+def recorded_lines(tmp_path: Path, argv: list[str], said: list[str],
+                   capfd: pytest.CaptureFixture[str]) -> tuple[list[str], int]:
+    """What board/run prints, and its exit status, for a recorded run of
+    ARGV, with the kernel and the wall time that SAID shows."""
+    name = RECORDED[tuple(argv)]
+    recorded = NO_EEPROM if name == "no-eeprom" else (DATA / name).read_text()
+    given = options(*argv)
+    kernel = re.findall(r"with kernel (\S+)", "\n".join(said)) or ["6.1.0-58-armmp"]
+    wall = re.findall(r"(\d+) s wall time", "\n".join(said)) or ["8"]
+    run = replace(watched(tmp_path, recorded), kernel=kernel[0],
+                  seconds=float(wall[0]))
+    results = marks.collect(run, given)
+    row = verdict.row(results, given, None)
+    capfd.readouterr()
+    terminal.show(results, row, given)
+    out, err = capfd.readouterr()
+    boot = [f"board: booting vexpress with kernel {run.kernel}"]
+    return boot + out.splitlines() + err.splitlines(), verdict.exit_status([row])
+
+
+@pytest.mark.parametrize("argv, shown", documented(), ids=lambda value: (
+    shlex.join(value) if isinstance(value, list) else "shown" if value else ""))
+def test_documented_commands(tmp_path: Path, argv: list[str], shown: Shown,
+                             capfd: pytest.CaptureFixture[str]) -> None:
+    """The README's and the guides' commands are ones board/run takes; the
+    lines and the exit status the README shows for one are what board/run
+    gives for a recorded run of it."""
     program = tmp_path / "target" / "usr" / "bin" / "msgs_iic"
     program.parent.mkdir(parents=True)
     program.write_bytes(b"\x7fELF\x01\x01" + bytes(12) + (40).to_bytes(2, "little"))
     filled = [PLACEHOLDERS.get(arg, arg).replace("@tmp", str(tmp_path))
               .replace(":PORT", ":2222") for arg in argv]
     assert parse(filled) is not None
+    if shown is not None:
+        status, said = shown
+        printed, given = recorded_lines(tmp_path, argv, said, capfd)
+        assert given == status
+        assert (printed if len(said) > 1 else printed[-1:]) == said
 
 
 # The harness's parts, lowest first: a module imports from its own part or
@@ -404,15 +522,28 @@ def test_installed_from(monkeypatch: pytest.MonkeyPatch, package: str,
     assert apt.installed_from(package) == suite
 
 
-@pytest.mark.parametrize("script", ["board/run", "tests/run"])
-def test_without_apt(tmp_path: Path, script: str) -> None:
-    """Where apt is missing, the script names what it needs."""
-    done = subprocess.run([TOP / script], capture_output=True, text=True,
-                          env={**os.environ,
-                               "PATH": path_without_apt(tmp_path / "bin")})
+@pytest.mark.parametrize("script, args", [
+    ("board/run", []), ("tests/run", []),
+    ("board/run", ["--board", "all", "--results", "r.json", "--junit", "j.xml"])])
+def test_without_apt(tmp_path: Path, script: str, args: list[str]) -> None:
+    """Where apt is missing, the script names what it needs, and board/run
+    writes the results it was asked for: every row an error that says so."""
+    without = path_without_apt(tmp_path / "bin")
+    done = subprocess.run([TOP / script, *args], capture_output=True, text=True,
+                          cwd=tmp_path, env={**os.environ, "PATH": without})
     assert done.returncode == 2
     assert done.stderr.count("this host has no apt-get") == 1
     assert " needs " in done.stderr
+    if args:
+        last = done.stderr.splitlines()[-1].removeprefix("board: ")
+        written = json.loads((tmp_path / "r.json").read_text())
+        assert written["stopped"] == last
+        every = options("--board", "all").targets
+        assert [(row["name"], row["verdict"], row["why"])
+                for row in written["rows"]] == [
+                    (target.name, "error", last) for target in every]
+        xml = junitparser.JUnitXml.fromfile(str(tmp_path / "j.xml"))
+        assert (xml.tests, xml.errors) == (len(written["rows"]),) * 2
 
 
 @pytest.mark.parametrize("board", boards.BOARDS, ids=boards.names())
@@ -553,8 +684,12 @@ CONSOLES = [
     (PANIC, (), ("error", "the run on the board failed: [    3.2] Kernel "
                  "panic - not syncing: Attempted to kill init! (console: "
                  "@log)"), 2, {}),
+    ("", (), ("error", "timed out after 1 s: the board did not boot or hung "
+              "(expected the board's @@done, saw nothing; console: @log)"),
+     2, {}),
 ]
-IDS = ["good", "no-eeprom", "case-failed", "before-fails", "unfinished", "panic"]
+IDS = ["good", "no-eeprom", "case-failed", "before-fails", "unfinished", "panic",
+       "silent"]
 
 
 def recorded_run(tmp_path: Path, recorded: str, argv: tuple[str, ...]
@@ -589,20 +724,62 @@ def test_console_to_results(tmp_path: Path, recorded: str,
     if found.error:
         assert written["error"].decode() == f"{judged[1]}\n"
         assert written["error.log"].decode().startswith("==> console <==\n")
+        assert all(written.values()), "a report of a run that did not " \
+            "finish has no empty files"
+        files.publish(found, tmp_path / "report")
+        assert all(path.stat().st_size for path in (tmp_path / "report").iterdir())
+
+
+def documented_fields() -> set[str]:
+    """The JSON's fields as doc/boards.md lists them, "rows[].name" and so."""
+    text = (TOP / "doc" / "boards.md").read_text()
+    section = text.split("## Results for CI")[1].split("\n## ")[0]
+    return {name for line in re.findall(r"^\| (`.*?) \|", section, re.M)
+            for name in re.findall(r"`([a-z_\[\].]+)`", line)}
+
+
+def fields(value: object, name: str = "") -> set[str]:
+    """Every field of a JSON value, as the doc names them; the cases' names
+    are the cases', not the layout's."""
+    if isinstance(value, dict):
+        return set().union(*({f"{name}{key}"} | (
+            set() if key == "cases" else fields(item, f"{name}{key}."))
+            for key, item in value.items()))
+    if isinstance(value, list):
+        return set().union(set(), *(fields(item, name.rstrip(".") + "[].")
+                                    for item in value))
+    return set()
+
+
+def text_values(value: object) -> list[object]:
+    if isinstance(value, dict):
+        return [v for key, item in value.items()
+                if key not in ("output", "stderr") for v in text_values(item)]
+    if isinstance(value, list):
+        return [v for item in value for v in text_values(item)]
+    return [value]
 
 
 def test_results_for_machines(tmp_path: Path) -> None:
-    """Every recorded run as a row of --results' JSON and --junit's XML,
-    the XML read back by a real parser: a testsuite a row, a testcase a
-    case, failures and errors as the verdicts have them; the worst row's
-    exit status is the run's."""
+    """Every recorded run as a row of --results' JSON and --junit's XML:
+    the JSON with the fields its guide lists and null for none; the XML
+    read back by junitparser, as CI tools read it: a testsuite a row, a
+    testcase a case, failures and errors with the reason as their text, the
+    output beside them, counts right at both levels; the worst row's exit
+    status is the run's."""
     rows = []
     for n, (recorded, argv, _, _, _) in enumerate(CONSOLES):
         (tmp_path / str(n)).mkdir()
         found, run = recorded_run(tmp_path / str(n), recorded, argv)
         rows.append(replace(verdict.row(found, run, None), name=IDS[n]))
     machine.write(rows, tmp_path / "results.json", tmp_path / "junit.xml")
-    listed = json.loads((tmp_path / "results.json").read_text())
+    assert sorted(path.name for path in tmp_path.glob("*.*")) == [
+        "junit.xml", "results.json"]
+    written = json.loads((tmp_path / "results.json").read_text())
+    assert fields(written) == documented_fields()
+    assert "" not in text_values(written) and "-" not in text_values(written)
+    assert (written["schema"], written["stopped"]) == (1, None)
+    listed = written["rows"]
     assert [(r["name"], r["verdict"], r["board"], r["program"], r["driver"])
             for r in listed] == [(name, judged[0], "vexpress", "armhf",
                                   "i2c-versatile")
@@ -610,20 +787,39 @@ def test_results_for_machines(tmp_path: Path) -> None:
     assert listed[0]["cases"] == dict.fromkeys(
         (*verdict.CASES, "i2ctransfer"), "pass")
     assert (listed[0]["seconds"], listed[0]["kernel"]) == (2.06, "6.1.0-57-armmp")
-    suites = ElementTree.parse(tmp_path / "junit.xml").getroot()
-    assert suites.tag == "testsuites"
-    assert [suite.get("name") for suite in suites] == IDS
+    assert (listed[0]["output"], listed[0]["why"]) == (GOOD, None)
+    assert listed[0]["commands"] == [{
+        "step": "check", "command": verdict.READ_BACK, "status": 0,
+        "output": "0x00 0x01 0x02 0x03 0x04 0x05 0x06 0x07\n"}]
+    assert listed[3]["commands"][1]["status"] == 1
+    assert listed[3]["output"] is None
+    xml = junitparser.JUnitXml.fromfile(str(tmp_path / "junit.xml"))
+    counts = (xml.tests, xml.failures, xml.errors)
+    xml.update_statistics()
+    assert counts == (xml.tests, xml.failures, xml.errors)
+    suites = list(xml)
+    assert [suite.name for suite in suites] == IDS
     for suite, row in zip(suites, rows):
-        cases = suite.findall("testcase")
-        failed = [case.get("name") for case in cases
-                  if case.find("failure") is not None]
-        errors = [case.get("name") for case in cases
-                  if case.find("error") is not None]
+        counts = (suite.tests, suite.failures, suite.errors)
+        suite.update_statistics()
+        assert counts == (suite.tests, suite.failures, suite.errors), row.name
+        assert suite.hostname and re.fullmatch(
+            r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d", suite.timestamp)
+        results = {case.name: case.result for case in suite}
+        failed = [name for name, result in results.items()
+                  if any(isinstance(r, junitparser.Failure) for r in result)]
+        errors = [name for name, result in results.items()
+                  if any(isinstance(r, junitparser.Error) for r in result)]
         assert failed == [case for case, result in row.cases.items()
                           if result != "pass"], row.name
         assert errors == (["board"] if row.verdict == "error" else []), row.name
-        assert (suite.get("failures"), suite.get("errors"), suite.get(
-            "tests")) == (str(len(failed)), str(len(errors)), str(len(cases)))
+        for case in suite:
+            for result in case.result:
+                assert result.message == result.text == row.why, row.name
+                assert case.system_out == (row.output or None), row.name
+                assert f"board: {row.verdict}: {row.why}\n" in case.system_err
+                assert row.console.splitlines()[-1:] == [] or \
+                    row.console.splitlines()[-1] in case.system_err
     assert verdict.exit_status(rows) == 2
     assert verdict.exit_status(rows[:3]) == 1
     assert verdict.exit_status(rows[:1]) == 0
@@ -675,7 +871,8 @@ def test_ssh_session_to_results(tmp_path: Path, recorded: str,
     row = verdict.row(found, options("--ssh", "root@board", "--yes"), None)
     assert (row.verdict, row.why) == judged
     assert verdict.exit_status([row]) == status
-    assert (row.adapter, row.before, row.after) == ("Versatile I2C adapter", *kept)
+    assert (row.adapter, row.eeprom_before, row.eeprom_after) == (
+        "Versatile I2C adapter", *kept)
     written = files.files(found)
     assert "trace" not in written and "packages" not in written
     assert written["board"].decode().splitlines()[3] == \
@@ -875,7 +1072,8 @@ def test_lava_definition() -> None:
     yaml = pytest.importorskip("yaml")
     schemas = pytest.importorskip("lava_common.schemas")
     definition = yaml.safe_load((TOP / lava_shell.DEFINITION).read_text())
-    run = options("--board", "vexpress", "--lava-repo", "https://git.invalid")
+    run = options("--board", "vexpress", "--lava", "jobs", "--lava-repo",
+                  "https://git.invalid")
     job = yaml.safe_load(jobs.job(run.targets[0], run, "https://files.invalid"))
     job["actions"][2]["test"]["definitions"] = [{
         "repository": definition, "from": "inline", "path": "inline/msgs-iic.yaml",

@@ -35,6 +35,7 @@ struct stand_in_run {
 	int signal = 0;               // it is stopped by this signal
 	int dev_error = 0;            // the /dev of its own cannot be made
 	bool good_lines = true;       // it printed the good run
+	int status = 0;               // its exit status, where no signal stops it
 	int runs = 0;
 	std::string journal;          // the journal's text while it ran
 	const char *journal_path = "";
@@ -64,7 +65,7 @@ test_result run_msgs_iic(const session &)
 	kernel.refuse_writes = test_run.refuse_restore;
 	test_result r;
 	r.signal = test_run.signal;
-	r.status = test_run.signal ? 128 + test_run.signal : 0;
+	r.status = test_run.signal ? 128 + test_run.signal : test_run.status;
 	r.good_lines = test_run.good_lines;
 	return r;
 }
@@ -340,6 +341,7 @@ struct keep_case {
 	std::vector<std::string> lines;   // what msgs_iic_on said, @ for the journal
 	int busy = 0;                 // requests the chip NACKs after a write
 	bool held = false;            // a kernel driver holds 0x50 (--force)
+	int pending = 0;              // a stop that came before the test
 };
 
 const std::string kept_line = "msgs_iic_on: kept the 8 bytes at 0x10 and put them back: "
@@ -366,9 +368,10 @@ const std::string other_device_journal = journal_with("i2c@3", "i2c@7");
 const std::string other_adapter_journal = journal_with("test adapter", "other adapter");
 
 stand_in_run with(bool writes, bool refuse, int signal, int dev_error = 0,
-		  bool good_lines = true)
+		  bool good_lines = true, int status = 0)
 {
 	stand_in_run r;
+	r.status = status;
 	r.writes = writes;
 	r.refuse_restore = refuse;
 	r.signal = signal;
@@ -426,6 +429,14 @@ const keep_case keep_cases[] = {
 	  "0x10 0xef 0xee 0xed 0xec 0xeb 0xea 0xe9 0xe8 (the journal @ keeps them)"}},
 	{"the chip busy in its write cycles: polled, not paused", true, true, false, nullptr,
 	 {}, false, with(true, false, 0), exit_ran, 0, found_bytes, false, 2, {kept_line}, 3},
+	{"msgs_iic could not run: nothing written", true, true, false, nullptr, {}, false,
+	 with(false, false, 0, 0, false, 127), exit_bad_input, 0, found_bytes, false, 0,
+	 {"msgs_iic_on: the restore changed nothing: the 8 bytes at 0x10 were still as found "
+	  "(ef ee ed ec eb ea e9 e8), since nothing had changed them (msgs_iic did not run)"}},
+	{"a stop before the test: nothing written", true, true, false, nullptr, {}, false,
+	 with(true, false, 0), exit_bad_input, SIGUSR2, found_bytes, false, 0,
+	 {"msgs_iic_on: stopped before the test began, by User defined signal 2",
+	  "msgs_iic_on: nothing written"}, 0, false, SIGUSR2},
 	{"no /dev of its own", true, true, false, nullptr, {}, false,
 	 with(true, false, 0, EPERM), exit_bad_input, 0, found_bytes, false, 0,
 	 {"msgs_iic_on: cannot give msgs_iic a /dev of its own (it needs CAP_SYS_ADMIN: run it "
@@ -531,8 +542,18 @@ TEST(msgs_iic_on, keeps_and_restores)
 		int status = c.left && read_journal(s.j, left, why, sizeof(why)) == 1
 				     ? restore_left(s, left, now.data()) : -1;
 		int signal_number = 0;
+		sigset_t one;
+		sigemptyset(&one);
+		if (c.pending) {
+			sigaddset(&one, c.pending);
+			sigprocmask(SIG_BLOCK, &one, nullptr);
+			raise(c.pending);
+		}
 		if (status < 0)
 			status = keep_and_run(s, signal_number);
+		const timespec none = {0, 0};
+		if (c.pending)
+			sigtimedwait(&one, nullptr, &none);
 		std::fflush(stdout);
 		const std::string out = testing::internal::GetCapturedStdout();
 		const std::string err = testing::internal::GetCapturedStderr();
@@ -544,7 +565,7 @@ TEST(msgs_iic_on, keeps_and_restores)
 		EXPECT_EQ(data_writes(), c.writes);
 		EXPECT_EQ(lines_of(err, path), c.lines);
 		EXPECT_EQ(out, "") << "the keep's own transfers print nothing";
-		EXPECT_EQ(kernel.slept, static_cast<unsigned int>(test_run.runs))
+		EXPECT_EQ(kernel.slept, static_cast<unsigned int>(test_run.runs && c.run.writes))
 			<< "the keep pauses for nothing; the test's own write pauses once";
 		if (test_run.runs > 0) {
 			EXPECT_EQ(test_run.journal, !c.keep ? "" : c.left ? c.left : good_journal)
@@ -557,24 +578,31 @@ TEST(msgs_iic_on, keeps_and_restores)
 	rmdir(folder.c_str());
 }
 
-// Bus 0 is the node msgs_iic opens anyway: no /dev of its own, so no root.
+// Where /dev/i2c-0 is the bus's node, msgs_iic opens it anyway: no /dev of
+// its own, so no root. Where it is another's (names remapped, as in a
+// container), the bus gets its /dev, even as minor 0.
 TEST(msgs_iic_on, bus_0_needs_no_dev_of_its_own)
 {
-	kernel = kernel_stand_in{};
-	test_run = with(true, false, 0, EPERM);
-	const std::string folder = own_temp_folder();
-	const std::string path = folder + "/i2c-0";
-	test_run.journal_path = path.c_str();
-	session s = test_session(path, true);
-	s.bus.number = 0;
-	s.bus.node.st_rdev = makedev(i2c_dev_major, 0);
-	int signal_number = 0;
-	testing::internal::CaptureStderr();
-	EXPECT_EQ(keep_and_run(s, signal_number), exit_ran);
-	testing::internal::GetCapturedStderr();
-	EXPECT_EQ(test_run.runs, 1);
-	close(s.j.dir);
-	rmdir(folder.c_str());
+	for (const bool is_dev_i2c_0 : {true, false}) {
+		SCOPED_TRACE(is_dev_i2c_0);
+		kernel = kernel_stand_in{};
+		test_run = with(true, false, 0, EPERM);
+		const std::string folder = own_temp_folder();
+		const std::string path = folder + "/i2c-0";
+		test_run.journal_path = path.c_str();
+		session s = test_session(path, true);
+		s.bus.number = 0;
+		s.bus.node.st_rdev = makedev(i2c_dev_major, 0);
+		s.bus.is_dev_i2c_0 = is_dev_i2c_0;
+		int signal_number = 0;
+		testing::internal::CaptureStderr();
+		EXPECT_EQ(keep_and_run(s, signal_number), is_dev_i2c_0 ? exit_ran : exit_bad_input);
+		testing::internal::GetCapturedStderr();
+		EXPECT_EQ(test_run.runs, is_dev_i2c_0 ? 1 : 0);
+		close(s.j.dir);
+		unlink(path.c_str());
+		rmdir(folder.c_str());
+	}
 }
 
 // A journal's default folder is this user's own: not another's, not one
@@ -620,7 +648,9 @@ TEST(msgs_iic_on, journal_trusted)
 		{"none", [](const std::string &) { return 0; }, 0, ""},
 		{"ours", [](const std::string &p) { return chmod(p.c_str(), 0600); }, 1, ""},
 		{"group-writable", [](const std::string &p) { return chmod(p.c_str(), 0620); }, -1,
-		 "others may write to it"},
+		 "writable by others"},
+		{"a hard link", [](const std::string &p) { return link(p.c_str(), (p + ".real").c_str()); },
+		 -1, "a file with other hard links"},
 		{"a FIFO", [](const std::string &p) {
 			 return unlink(p.c_str()) || mkfifo(p.c_str(), 0600) ? -1 : 0;
 		 },
@@ -682,7 +712,7 @@ TEST(msgs_iic_on, bus_lock)
 	if (first == 0) {
 		pid_t ignored = 0;
 		const int held = open(node.c_str(), O_RDWR);
-		const char ok = lock_bus(held, ignored) == 0 ? 'y' : 'n';
+		const char ok = lock_bus(held, max_bus, ignored) == 0 ? 'y' : 'n';
 		(void)!write(ready[1], &ok, 1);
 		pause();
 		_exit(0);
@@ -691,20 +721,21 @@ TEST(msgs_iic_on, bus_lock)
 	ASSERT_EQ(read(ready[0], &ok, 1), 1);
 	EXPECT_EQ(ok, 'y');
 	pid_t holder = 0;
-	const int error = lock_bus(fd, holder);
+	const int error = lock_bus(fd, max_bus, holder);
 	EXPECT_TRUE(error == EAGAIN || error == EACCES) << std::strerror(error);
 	EXPECT_EQ(holder, first);
 	kill(first, SIGKILL);
 	waitpid(first, nullptr, 0);
-	EXPECT_EQ(lock_bus(fd, holder), 0) << "free again once the first is gone";
+	EXPECT_EQ(lock_bus(fd, max_bus, holder), 0) << "free again once the first is gone";
 	close(fd);
 	close(ready[0]);
 	close(ready[1]);
 	unlink(node.c_str());
 }
 
-// Every signal that would end the process and can be caught is held off;
-// faults and the ones that cannot be caught are not.
+// Every signal that would end the process and can be caught is held off,
+// the faults' as another process sends them too; not the ones that cannot
+// be caught, nor those that end nothing.
 TEST(msgs_iic_on, signals_held_off)
 {
 	const sigset_t held = stopping_signals();
@@ -715,9 +746,10 @@ TEST(msgs_iic_on, signals_held_off)
 		{SIGINT, true}, {SIGTERM, true}, {SIGHUP, true}, {SIGQUIT, true},
 		{SIGUSR1, true}, {SIGUSR2, true}, {SIGALRM, true}, {SIGVTALRM, true},
 		{SIGPROF, true}, {SIGXCPU, true}, {SIGIO, true}, {SIGPWR, true},
-		{SIGRTMIN, true}, {SIGRTMAX, true},
-		{SIGKILL, false}, {SIGSTOP, false}, {SIGSEGV, false}, {SIGBUS, false},
-		{SIGABRT, false}, {SIGCHLD, false}, {SIGPIPE, false}, {SIGWINCH, false},
+		{SIGRTMIN, true}, {SIGRTMAX, true}, {SIGSEGV, true}, {SIGBUS, true},
+		{SIGABRT, true}, {SIGSYS, true}, {SIGTRAP, true},
+		{SIGKILL, false}, {SIGSTOP, false}, {SIGCHLD, false}, {SIGPIPE, false},
+		{SIGWINCH, false}, {SIGTSTP, false},
 	};
 	for (const auto &c : cases)
 		EXPECT_EQ(sigismember(&held, c.sig) == 1, c.held) << strsignal(c.sig);
@@ -728,7 +760,9 @@ TEST(msgs_iic_on, signals_held_off)
 TEST(msgs_iic_on, chip_kinds)
 {
 	std::vector<uint8_t> one_byte(wide_read + kept), uniform(wide_read + kept, 0xff),
-		disagree(wide_read + kept);
+		disagree(wide_read + kept), uniform_at_0x10(wide_read + kept, 0xff);
+	for (int i = 0; i < kept; i++)  // a header, then blank: as a two-byte part reads on
+		uniform_at_0x10[i] = static_cast<uint8_t>(0x52 + i);
 	for (int i = 0; i < wide_read; i++)
 		one_byte[i] = disagree[i] = static_cast<uint8_t>(0xf7 - i);
 	std::copy(one_byte.begin() + kept, one_byte.begin() + wide_read, one_byte.begin() + wide_read);
@@ -748,7 +782,9 @@ TEST(msgs_iic_on, chip_kinds)
 		{"reads disagree", false, nullptr, "", disagree, 0,
 		 "refused: two reads of the chip at 0x50 on bus 3 disagree"},
 		{"uniform: cannot tell", false, nullptr, "", uniform, 0,
-		 "refused: the chip at 0x50 on bus 3 reads 0xff at all of 0x08 to 0x17"},
+		 "refused: the chip at 0x50 on bus 3 reads 0xff at all of 0x10 to 0x17"},
+		{"uniform at 0x10 alone: cannot tell", false, nullptr, "", uniform_at_0x10, 0,
+		 "refused: the chip at 0x50 on bus 3 reads 0xff at all of 0x10 to 0x17"},
 		{"uniform, named a 24c02", false, "24c02", "", uniform, 0, ""},
 		{"uniform, forced", true, nullptr, "", uniform, 0, ""},
 		{"the kernel's 24c02", false, nullptr, "24c02", disagree, 0, ""},

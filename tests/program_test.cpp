@@ -257,7 +257,7 @@ TEST(program, msgs_iic_on_leaves_the_chip_as_found)
 		 hello + dump({239, 238, 237, 236, 235, 234, 233, 232}),
 		 "since nothing had changed them (a write-protected chip", true},
 		{"uniform: refused", {}, {}, uniform, 0, 2, "",
-		 "msgs_iic_on: refused: the chip at 0x50 on bus 0 reads 0xff at all of 0x08", false},
+		 "msgs_iic_on: refused: the chip at 0x50 on bus 0 reads 0xff at all of 0x10", false},
 		{"uniform, named a 24c02", {"--chip", "24c02"}, {}, uniform, 0, 0,
 		 hello + dump({0, 1, 2, 3, 4, 5, 6, 7}), "put them back: read back, they match: ff",
 		 true},

@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -127,24 +128,32 @@ bool driver_holds(int fd)
 	       errno == EBUSY;
 }
 
-// The bus's lock: a record lock on its real node, the same inode for every
-// user and every journal, held until this process ends. 0, or the errno,
-// with the holder's pid where the kernel tells it (else 0).
-int lock_bus(int fd, pid_t &holder)
+// The bus's lock, held until this process ends: a record lock on its node,
+// the same inode for every user and every journal, which tells the
+// holder's pid; and a lock on the adapter's own file in sysfs, the same
+// through any other node of the bus (a container's, a chroot's). 0, or the
+// errno, with the holder's pid where the kernel tells it (else 0).
+int lock_bus(int fd, unsigned long bus, pid_t &holder)
 {
 	struct flock lock = {};
 	lock.l_type = F_WRLCK;
 	lock.l_whence = SEEK_SET;
 	holder = 0;
-	if (fcntl(fd, F_SETLK, &lock) == 0)
-		return 0;
-	const int error = errno;
-	struct flock held = {};
-	held.l_type = F_WRLCK;
-	held.l_whence = SEEK_SET;
-	if (fcntl(fd, F_GETLK, &held) == 0 && held.l_type != F_UNLCK)
-		holder = held.l_pid;
-	return error;
+	if (fcntl(fd, F_SETLK, &lock) != 0) {
+		const int error = errno;
+		struct flock held = {};
+		held.l_type = F_WRLCK;
+		held.l_whence = SEEK_SET;
+		if (fcntl(fd, F_GETLK, &held) == 0 && held.l_type != F_UNLCK)
+			holder = held.l_pid;
+		return error;
+	}
+	char path[64];
+	std::snprintf(path, sizeof(path), "/sys/class/i2c-dev/i2c-%lu/dev", bus);
+	const int adapter = open(path, O_RDONLY | O_CLOEXEC);  // kept open: the lock
+	if (adapter >= 0 && flock(adapter, LOCK_EX | LOCK_NB) != 0)
+		return errno;
+	return 0;
 }
 
 // A name as at24 and the device tree give it ("atmel,24c32" too).
@@ -161,9 +170,11 @@ part_kind kind_of_part(const char *name)
 
 // The test is sound only on a part that takes a one-byte word address.
 // What the user named, else what the kernel knows, else what reads tell:
-// wide holds the bytes at 0x08 to 0x17, in two reads (at 0x08, and at
-// 0x10 from byte 8 on), which agree on such a part unless it is uniform.
-// True after saying why the chip is refused.
+// wide holds the bytes at 0x08 to 0x17, then those at 0x10 again, in two
+// reads which agree on such a part. Where the bytes at 0x10 are all one
+// value, a part of two address bytes agrees too (its reads run on from
+// where its pointer was), so they cannot tell. True after saying why the
+// chip is refused.
 bool chip_refused(const session &s, const uint8_t *wide, int read_error)
 {
 	if (s.r.force)
@@ -187,11 +198,12 @@ bool chip_refused(const session &s, const uint8_t *wide, int read_error)
 	}
 	if (read_error != 0)
 		return false;  // nothing answers: nothing there to misaddress
-	if (uniform(wide, wide_read + kept)) {
-		tell("refused: the chip at 0x50 on bus %lu reads 0x%02x at all of 0x08 to 0x17, "
+	if (uniform(wide + wide_read, kept)) {
+		tell("refused: the chip at 0x50 on bus %lu reads 0x%02x at all of 0x10 to 0x17, "
 		     "so reads cannot tell whether it takes a one-byte word address (24C01 to "
 		     "24C16, what the test is for) or two (24C32 and larger, where %s); nothing "
-		     "written (--chip 24c02 names the part, --force writes anyway)", bus, wide[0],
+		     "written (--chip 24c02 names the part, --force writes anyway)", bus,
+		     wide[wide_read],
 		     misaddressed);
 		return true;
 	}

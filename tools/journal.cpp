@@ -104,9 +104,10 @@ int own_folder(const char *folder, int &dir)
 
 // The journal's path: --journal's, or msgs_iic/i2c-BUS under the first
 // root that is there. Its folder, which must be the user's own either way,
-// is made and opened now, so that the journal is reached the same way once
-// /dev is this process's own.
-bool open_journal(const char *given, unsigned long bus, journal_file &j, int &error)
+// is made (where create says) and opened now, so that the journal is
+// reached the same way once /dev is this process's own.
+bool open_journal(const char *given, unsigned long bus, journal_file &j, int &error,
+		  bool create)
 {
 	char folder[PATH_MAX];
 	if (given != nullptr) {
@@ -134,7 +135,7 @@ bool open_journal(const char *given, unsigned long bus, journal_file &j, int &er
 	for (const char *root : journal_roots) {
 		std::snprintf(folder, sizeof(folder), "%.16s/%s", root, journal_folder);
 		std::snprintf(j.path, sizeof(j.path), "%.64s/%s", folder, j.name);
-		if (mkdir(folder, 0700) != 0 && errno != EEXIST) {
+		if (create && mkdir(folder, 0700) != 0 && errno != EEXIST) {
 			error = errno;
 			continue;
 		}
@@ -199,7 +200,9 @@ int read_journal(const journal_file &j, journal_entry &e, char *why, size_t size
 	else if (st.st_uid != geteuid())
 		std::snprintf(why, size, "owned by uid %u, not by this user", st.st_uid);
 	else if ((st.st_mode & 022) != 0)
-		std::snprintf(why, size, "others may write to it");
+		std::snprintf(why, size, "writable by others");
+	else if (st.st_nlink != 1)
+		std::snprintf(why, size, "a file with other hard links");
 	else if ((n = read(fd, text, sizeof(text) - 1)) <= 0 ||
 		 static_cast<size_t>(n) == sizeof(text) - 1)
 		std::snprintf(why, size, "unreadable, or not a journal that msgs_iic_on wrote");
@@ -227,8 +230,9 @@ int write_journal(const journal_file &j, const journal_entry &e)
 	if (fd < 0)
 		return errno;
 	int error = 0;
+	errno = 0;
 	if (write(fd, text, static_cast<size_t>(length)) != length)
-		error = errno ? errno : EIO;
+		error = errno ? errno : ENOSPC;
 	if (error == 0 && fsync(fd) != 0)
 		error = errno;
 	if (close(fd) != 0 && error == 0)

@@ -23,12 +23,27 @@ constexpr long write_cycle_ns = 25'000'000;  // the slowest part's, with room
 constexpr long ns_per_s = 1'000'000'000;
 
 // The signals that end a process and can be caught: each is held off from
-// the first read until the bytes are back. Faults (SIGSEGV and the like)
-// are left alone; SIGPIPE is ignored instead.
+// the first write until the bytes are back. The faults' too, as another
+// process sends them: a real fault still ends the process while they are
+// blocked, and abort() unblocks its own. SIGPIPE is ignored instead.
 constexpr int stopping[] = {
 	SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM, SIGSTKFLT,
-	SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO, SIGPWR,
+	SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO, SIGPWR, SIGILL, SIGTRAP,
+	SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSYS,
 };
+constexpr int exec_failed = 127;  // the child could not run msgs_iic
+
+// The first stopping signal that waits, or 0.
+int pending_stop()
+{
+	const sigset_t stops = stopping_signals();
+	sigset_t pending;
+	sigpending(&pending);
+	for (int sig = 1; sig < NSIG; sig++)
+		if (sigismember(&stops, sig) == 1 && sigismember(&pending, sig) == 1)
+			return sig;
+	return 0;
+}
 
 int rdwr(int fd, i2c_msg *msgs, unsigned int count)
 {
@@ -80,8 +95,8 @@ int restore(const session &s, const journal_entry &e, const char *done)
 }
 
 // After the test: the bytes as found, put back unless the test left them
-// so. The exit status.
-int restore_kept(const session &s, const journal_entry &e)
+// so; unchanged says why they would be. The exit status.
+int restore_kept(const session &s, const journal_entry &e, const char *unchanged)
 {
 	char bytes[kept * 3];
 	hex_bytes(e.bytes, bytes, sizeof(bytes));
@@ -92,8 +107,7 @@ int restore_kept(const session &s, const journal_entry &e)
 		tell("the restore changed nothing: the 8 bytes at 0x10 were still as found "
 		     "(%s), since nothing had changed them (%s)", bytes,
 		     std::memcmp(now, test_pattern, kept) == 0
-			     ? "they held the test's pattern already"
-			     : "a write-protected chip, or a write that failed");
+			     ? "they held the test's pattern already" : unchanged);
 		return exit_ran;
 	}
 	return restore(s, e, "kept the 8 bytes at 0x10 and put them back");
@@ -120,9 +134,9 @@ int kept_run(const session &s, int &signal_number)
 			return exit_bad_input;
 		}
 	}
-	// Bus 0 is the node msgs_iic opens anyway: no /dev of its own, so a
-	// user who may open it needs no root.
-	const int error = e.bus == 0 ? 0 : private_dev(s.bus.node);
+	// Where /dev/i2c-0 is the bus's node, msgs_iic opens it anyway: no /dev
+	// of its own, so a user who may open it needs no root.
+	const int error = s.bus.is_dev_i2c_0 ? 0 : private_dev(s.bus.node);
 	if (error != 0) {
 		if (s.r.keep)
 			remove_journal(s.j);
@@ -130,13 +144,26 @@ int kept_run(const session &s, int &signal_number)
 		    "root): nothing written: ", std::strerror(error));
 		return exit_bad_input;
 	}
+	// A stop that came before the test is the end of it, not a failure.
+	if ((signal_number = pending_stop()) != 0) {
+		if (s.r.keep)
+			remove_journal(s.j);
+		say("stopped before the test began, by ", strsignal(signal_number));
+		say("nothing written");
+		return exit_bad_input;
+	}
 	const test_result ran = run_msgs_iic(s);
 	signal_number = ran.signal;
 	if (ran.status > 128)
 		say("msgs_iic did not finish: ", strsignal(ran.status - 128));
-	const int status = s.r.keep ? restore_kept(s, e) : exit_ran;
+	const bool ran_not = ran.status == exec_failed;
+	const int status = !s.r.keep ? exit_ran
+		: restore_kept(s, e, ran_not ? "msgs_iic did not run"
+					     : "a write-protected chip, or a write that failed");
 	if (status != exit_ran)
 		return status;
+	if (ran_not)
+		return exit_bad_input;
 	return ran.status == 0 && ran.good_lines ? exit_ran : exit_failed;
 }
 
@@ -189,6 +216,22 @@ void restore_command(const session &s, unsigned long bus, const uint8_t *bytes, 
 		      s.bus.held ? "-f " : "", bus, kept + 1, eeprom_addr, word_addr, listed);
 }
 
+// Whether a journal that an earlier run left is for this bus and adapter;
+// where it is not, says so, with the command that puts it back by hand.
+bool journal_is_here(const session &s, const journal_entry &left)
+{
+	if (left.bus == s.bus.number && std::strcmp(left.adapter, s.bus.adapter) == 0 &&
+	    std::strcmp(left.device, s.bus.device) == 0)
+		return true;
+	char command[160];
+	restore_command(s, left.bus, left.bytes, command, sizeof(command));
+	tell("refused: the journal %s is for bus %lu, adapter '%s' (%s), and this is bus %lu, "
+	     "adapter '%s' (%s): nothing written; on that adapter, put the bytes back with %s, "
+	     "then remove the journal", s.j.path, left.bus, left.adapter, left.device,
+	     s.bus.number, s.bus.adapter, s.bus.device, command);
+	return false;
+}
+
 // A journal that an earlier run left, with now the bytes at 0x10 now: put
 // back where it is for this bus and adapter and the chip holds the test's
 // pattern, the journal removed where the chip holds its bytes already, and
@@ -200,14 +243,8 @@ int restore_left(const session &s, const journal_entry &left, const uint8_t *now
 	hex_bytes(left.bytes, bytes, sizeof(bytes));
 	hex_bytes(now, found, sizeof(found));
 	restore_command(s, left.bus, left.bytes, command, sizeof(command));
-	if (left.bus != s.bus.number || std::strcmp(left.adapter, s.bus.adapter) != 0 ||
-	    std::strcmp(left.device, s.bus.device) != 0) {
-		tell("refused: the journal %s is for bus %lu, adapter '%s' (%s), and this is bus "
-		     "%lu, adapter '%s' (%s): nothing written; on that adapter, put the bytes "
-		     "back with %s, then remove the journal", s.j.path, left.bus, left.adapter,
-		     left.device, s.bus.number, s.bus.adapter, s.bus.device, command);
+	if (!journal_is_here(s, left))
 		return exit_bad_input;
-	}
 	if (std::memcmp(now, left.bytes, kept) == 0) {
 		remove_journal(s.j);
 		tell("the journal %s that an earlier run left holds the bytes the chip holds at "
@@ -246,10 +283,7 @@ int keep_and_run(const session &s, int &signal_number)
 	const sigset_t blocked = stopping_signals();
 	sigprocmask(SIG_BLOCK, &blocked, nullptr);
 	const int status = kept_run(s, signal_number);
-	sigset_t pending;
-	sigpending(&pending);
-	for (int sig = 1; signal_number == 0 && sig < NSIG; sig++)
-		if (sigismember(&blocked, sig) == 1 && sigismember(&pending, sig) == 1)
-			signal_number = sig;
+	if (signal_number == 0)
+		signal_number = pending_stop();
 	return status;
 }

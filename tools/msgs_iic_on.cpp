@@ -26,6 +26,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
@@ -64,12 +65,14 @@ bool find_program(const char *given, char *found)
 	if (given != nullptr)
 		return realpath(given, found) != nullptr && runnable(found);
 	const ssize_t n = readlink("/proc/self/exe", candidate, sizeof(candidate) - 1);
+	char *slash = nullptr;
 	if (n > 0) {
 		candidate[n] = '\0';
-		char *slash = std::strrchr(candidate, '/');
+		slash = std::strrchr(candidate, '/');
+	}
+	if (slash != nullptr) {
 		const size_t room = sizeof(candidate) - static_cast<size_t>(slash + 1 - candidate);
-		if (slash != nullptr &&
-		    std::snprintf(slash + 1, room, "%s", program_name) < static_cast<int>(room) &&
+		if (std::snprintf(slash + 1, room, "%s", program_name) < static_cast<int>(room) &&
 		    runnable(candidate) && realpath(candidate, found) != nullptr)
 			return true;
 	}
@@ -123,9 +126,14 @@ void relay(int &pipe_in, int out, size_t &seen, bool &good)
 }
 
 // The child: msgs_iic, with the signals as they were and its output into
-// the pipe.
-[[noreturn]] void exec_msgs_iic(const session &s, int pipe_out, const sigset_t &unblocked)
+// the pipe, ended with this process where that is killed outright, so that
+// it never writes once the lock is gone. The file resolved at the start
+// runs; a script, which needs its path, from that path.
+[[noreturn]] void exec_msgs_iic(const session &s, int pipe_out, const sigset_t &unblocked,
+				pid_t parent)
 {
+	if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+		_exit(exec_failed);
 	sigprocmask(SIG_SETMASK, &unblocked, nullptr);
 	std::signal(SIGPIPE, SIG_DFL);
 	dup2(pipe_out, STDOUT_FILENO);
@@ -133,8 +141,24 @@ void relay(int &pipe_in, int out, size_t &seen, bool &good)
 	char *const argv[] = {name, nullptr};
 	std::snprintf(name, sizeof(name), "%s", program_name);
 	fexecve(s.program, argv, environ);
+	if (errno == ENOENT)
+		execve(s.program_path, argv, environ);
 	say("cannot run msgs_iic: ", std::strerror(errno));
 	_exit(exec_failed);
+}
+
+// Descriptors 0 to 2 open, on /dev/null where they were closed: else the
+// bus could become stderr, and this program's lines the chip's bytes.
+bool standard_descriptors_open()
+{
+	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+		if (fcntl(fd, F_GETFD) >= 0)
+			continue;
+		const int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+		if (null != fd)
+			return false;
+	}
+	return true;
 }
 
 int ended(int status)
@@ -178,9 +202,10 @@ test_result run_msgs_iic(const session &s)
 		return result;
 	}
 	std::fflush(nullptr);
+	const pid_t parent = getpid();
 	const pid_t child = fork();
 	if (child == 0)
-		exec_msgs_iic(s, pipe_ends[1], unblocked);
+		exec_msgs_iic(s, pipe_ends[1], unblocked, parent);
 	close(pipe_ends[1]);
 	if (child < 0) {
 		say("cannot run msgs_iic: ", std::strerror(errno));
@@ -205,9 +230,11 @@ test_result run_msgs_iic(const session &s)
 		if (sig != SIGCHLD) {
 			if (result.signal == 0)
 				result.signal = sig;
-			kill(child, sig);
-		} else if (running && waitpid(child, &status, WNOHANG) == child) {
-			running = false;
+			if (running)
+				kill(child, sig);
+		} else if (running) {
+			const pid_t waited_for = waitpid(child, &status, WNOHANG);
+			running = waited_for != child && !(waited_for < 0 && errno == ECHILD);
 		}
 	}
 	close(signals);
@@ -218,6 +245,10 @@ test_result run_msgs_iic(const session &s)
 
 int main(int argc, char **argv)
 {
+	if (!standard_descriptors_open())
+		return exit_bad_input;
+	// An ignored SIGCHLD, inherited, would reap msgs_iic before it is waited for.
+	std::signal(SIGCHLD, SIG_DFL);
 	session s;
 	request &r = s.r;
 	if (!parse_args(argc, argv, r))
@@ -275,6 +306,11 @@ int main(int argc, char **argv)
 		return exit_bad_input;
 	}
 	s.program = open(program, O_PATH | O_CLOEXEC);
+	std::snprintf(s.program_path, sizeof(s.program_path), "%s", program);
+	if (s.program < 0) {
+		tell("cannot open %s: %s: nothing written", program, std::strerror(errno));
+		return exit_bad_input;
+	}
 	tell("running msgs_iic %s", program);
 
 	s.fd = open(path, O_RDWR | O_CLOEXEC);
@@ -282,8 +318,16 @@ int main(int argc, char **argv)
 		say("cannot open the bus: nothing written: ", std::strerror(errno));
 		return exit_bad_input;
 	}
+	struct stat opened, dev_i2c_0;
+	if (fstat(s.fd, &opened) != 0 || opened.st_rdev != bus.node.st_rdev ||
+	    !is_i2c_dev(opened)) {
+		tell("%s changed while it was opened: nothing written", path);
+		return exit_bad_input;
+	}
+	bus.is_dev_i2c_0 = stat("/dev/i2c-0", &dev_i2c_0) == 0 && is_i2c_dev(dev_i2c_0) &&
+			   dev_i2c_0.st_rdev == bus.node.st_rdev;
 	pid_t holder = 0;
-	if (lock_bus(s.fd, holder) != 0) {
+	if (lock_bus(s.fd, bus.number, holder) != 0) {
 		if (holder > 0)
 			tell("bus %lu is in use by another msgs_iic_on, pid %d: nothing written",
 			     bus.number, holder);
@@ -303,20 +347,22 @@ int main(int argc, char **argv)
 	int error = 0;
 	char why[128] = {};
 	journal_entry left;
-	const bool journal = open_journal(r.journal, bus.number, s.j, error);
+	const bool journal = open_journal(r.journal, bus.number, s.j, error, r.keep && !r.check);
 	const int found = journal ? read_journal(s.j, left, why, sizeof(why)) : 0;
 	if (found < 0) {
 		tell("refused: the journal %s is %s: nothing written; look at it, put its bytes "
 		     "back by hand if need be, and remove it", s.j.path, why);
 		return exit_bad_input;
 	}
-	if (r.keep && !journal) {
+	if (r.keep && !journal && !(r.check && error == ENOENT)) {
 		tell("refused: the journal's folder for %s is not this user's own, or others may "
 		     "write to it, or it is a link (%s): nothing written (--journal FILE names "
 		     "another)", s.j.path[0] ? s.j.path : "(none)", std::strerror(error));
 		return exit_bad_input;
 	}
 	if (r.check) {
+		if (found > 0 && !journal_is_here(s, left))
+			return exit_bad_input;
 		if (found > 0) {
 			char bytes[kept * 3];
 			hex_bytes(left.bytes, bytes, sizeof(bytes));
@@ -332,6 +378,12 @@ int main(int argc, char **argv)
 			       chip_read(s.fd, word_addr, wide + wide_read, kept);
 	if (chip_refused(s, wide, read_error))
 		return exit_bad_input;
+	if (found > 0 && read_error != 0) {
+		tell("refused: the journal %s holds bytes an earlier run did not put back, and "
+		     "nothing answers at 0x50 to show what the chip holds now: nothing written, "
+		     "the journal stays", s.j.path);
+		return exit_bad_input;
+	}
 	if (found > 0) {
 		char bytes[kept * 3];
 		hex_bytes(left.bytes, bytes, sizeof(bytes));

@@ -58,6 +58,7 @@ struct bus_info {
 	char device[256] = "(unknown)";   // its sysfs device path: its identity
 	char chip[32] = "";               // the kernel's name for 0x50's client
 	bool held = false;                // a kernel driver holds 0x50
+	bool is_dev_i2c_0 = false;        // /dev/i2c-0 is this bus's node
 };
 
 // The eight bytes kept, with what names where they came from.
@@ -84,6 +85,7 @@ struct session {
 	journal_file j;
 	int fd = -1;
 	int program = -1;
+	char program_path[PATH_MAX] = {};
 	int out = -1;
 };
 
@@ -113,13 +115,14 @@ void adapter_device(unsigned long bus, char *device, size_t size);
 void client_name(unsigned long bus, char *name, size_t size);
 bool adapter_refused(const char *name);
 bool driver_holds(int fd);
-int lock_bus(int fd, pid_t &holder);
+int lock_bus(int fd, unsigned long bus, pid_t &holder);
 part_kind kind_of_part(const char *name);
 bool chip_refused(const session &s, const uint8_t *wide, int read_error);
 
 // journal.cpp
 int own_folder(const char *folder, int &dir);
-bool open_journal(const char *given, unsigned long bus, journal_file &j, int &error);
+bool open_journal(const char *given, unsigned long bus, journal_file &j, int &error,
+		  bool create = true);
 int format_journal(const journal_entry &e, char *out, size_t size);
 bool parse_journal(const char *text, journal_entry &e);
 int read_journal(const journal_file &j, journal_entry &e, char *why, size_t size);
@@ -133,6 +136,7 @@ int chip_write(int fd, uint8_t word, const uint8_t *data, int count);
 int chip_read_after_write(int fd, uint8_t word, uint8_t *data, int count);
 void restore_command(const session &s, unsigned long bus, const uint8_t *bytes, char *out,
 		     size_t size);
+bool journal_is_here(const session &s, const journal_entry &left);
 int restore_left(const session &s, const journal_entry &left, const uint8_t *now);
 sigset_t stopping_signals();
 int keep_and_run(const session &s, int &signal_number);

@@ -5,9 +5,11 @@
 tools, the guest's packages and the builds; then the run asked for, and its
 verdict as the exit status and, where asked, as results for machines."""
 
+import re
 import subprocess
 import sys
 import tempfile
+import time
 from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
 
@@ -16,11 +18,12 @@ from ..farm import submit
 from ..guest import cache
 from ..guest.packages import Guest, fetch_guest
 from ..host.build import build_programs
-from ..host.progress import Stop, locked, say
+from ..host.progress import TOP, Ended, Stop, ended_by_signals, \
+    ignore_endings, locked, say
 from ..host.tools import host_tools
 from ..options import Options
 from ..report import machine
-from ..report.verdict import Row, exit_status
+from ..report.verdict import Row, exit_status, unfinished
 from . import listing, modes
 from .parse import parse
 from .rules import BadInput
@@ -39,21 +42,56 @@ def main(argv: list[str]) -> int:
     if options == "list":
         print("\n".join(listing.table()))
         return 0
+    if options == "version":
+        print(f"board/run (msgs_iic) {version()}")
+        return 0
+    done: list[Row] = []
+    began = time.time()
+    with ended_by_signals():
+        try:
+            return run(options, done)
+        except Stop as stop:
+            line = str(stop)
+        except (OSError, subprocess.CalledProcessError) as error:
+            line = f"stopped: {error}"
+        except Ended as ended:
+            line = f"stopped: {ended}"
+        ignore_endings()
+        stopped(options, done, line, began)
+        say(line)
+        return 2
+
+
+def version() -> str:
+    """The project's version, where CMake has it."""
+    found = re.search(r"^project\(msgs_iic VERSION (\S+)",
+                      (TOP / "CMakeLists.txt").read_text(), re.M)
+    return found.group(1) if found else "unknown"
+
+
+def stopped(options: Options, done: list[Row], line: str, began: float) -> None:
+    """The results of a run that ended early: the rows it finished, and
+    the others in error with the line that ended it."""
+    if options.results is None and options.junit is None:
+        return
+    names = {row.name for row in done}
+    planned = ([(remote.given, remote.given, "", "") for remote in options.ssh]
+               if options.ssh else
+               [(target.name, target.board.name, target.arch,
+                 target.board.module) for target in options.targets])
+    rows = done + [unfinished(*row, line, began) for row in planned
+                   if row[0] not in names]
     try:
-        return run(options)
-    except Stop as stop:
-        say(str(stop))
-    except (OSError, subprocess.CalledProcessError) as error:
-        say(f"stopped: {error}")
-    except KeyboardInterrupt:
-        say("stopped: interrupted")
-    return 2
+        machine.write(rows, options.results, options.junit, line)
+    except OSError as error:
+        say(f"could not write the results: {error}")
 
 
-def run(options: Options) -> int:
+def run(options: Options, done: list[Row]) -> int:
     if options.ssh:
         with tempfile.TemporaryDirectory() as scratch:
-            return verdicts(modes.ssh_boards(options, Path(scratch)), options)
+            return verdicts(modes.ssh_boards(options, Path(scratch), done),
+                            options)
     boards = [target.board for target in options.targets]
     arches = {target.arch for target in options.targets}
     lines = any(board.trace == "lines" for board in boards)
@@ -80,25 +118,28 @@ def run(options: Options) -> int:
                 building.result()
             guest = fetching.result()
             if server is not None:
-                return verdicts(farm.submitted(options, guest, work, server),
-                                options)
-            return run_asked(options, guest, work)
+                done.extend(farm.submitted(options, guest, work, server))
+                return verdicts(done, options)
+            return run_asked(options, guest, work, done)
 
 
-def run_asked(options: Options, guest: Guest, work: Path) -> int:
+def run_asked(options: Options, guest: Guest, work: Path,
+              done: list[Row]) -> int:
     """The run the options ask for, once the host, the guest's packages
-    and the programs are ready; its exit status."""
+    and the programs are ready; its exit status. Each row goes into DONE
+    as it ends."""
     if options.lava_dispatch:
-        return verdicts(farm.dispatched(options, guest, work), options)
+        done.extend(farm.dispatched(options, guest, work))
+        return verdicts(done, options)
     if options.lava_dir:
         farm.write_jobs(options, guest, options.lava_dir, work)
         return 0
     if options.bench:
         return modes.bench_boards(options, guest, work)
     if options.every_board:
-        return verdicts(modes.every_board(options, guest, work), options)
-    return verdicts(modes.one_board(options.targets[0], options, guest, work),
-                    options)
+        return verdicts(modes.every_board(options, guest, work, done), options)
+    return verdicts(modes.one_board(options.targets[0], options, guest, work,
+                                    done), options)
 
 
 def verdicts(rows: list[Row], options: Options) -> int:

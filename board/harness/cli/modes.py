@@ -7,6 +7,7 @@ Each gives its rows a verdict."""
 
 import shutil
 import sys
+import time
 from dataclasses import replace
 from pathlib import Path
 
@@ -45,9 +46,12 @@ def told(results: Results, options: Options, report: Path | None,
 
 
 def one_board(target: Target, options: Options, guest: Guest,
-              work: Path) -> list[Row]:
+              work: Path, done: list[Row]) -> list[Row]:
+    """The run on one board; its row goes into DONE as soon as there is
+    one, so that a run stopped later still reports it."""
     results = boot(target, options, guest, work)
     row = told(results, options, options.report)
+    done.append(row)
     if options.picture and results.vcd is not None:
         vcd = work / "bus.vcd"
         vcd.write_text(results.vcd)
@@ -55,11 +59,12 @@ def one_board(target: Target, options: Options, guest: Guest,
     return [row]
 
 
-def every_board(options: Options, guest: Guest, work: Path) -> list[Row]:
-    """The good run on every board, a row each, with i2ctransfer's read
-    back as one more case."""
+def every_board(options: Options, guest: Guest, work: Path,
+                done: list[Row]) -> list[Row]:
+    """The good run on every board, a row each into DONE as it ends, with
+    i2ctransfer's read back as one more case."""
     options = replace(options, checks=(READ_BACK,))
-    rows = []
+    rows = done
     for target in options.targets:
         results = boot(target, options, guest, work)
         report = options.report / target.name if options.report else None
@@ -140,20 +145,22 @@ def ssh_board(remote: Remote, options: Options, work: Path,
                 None if alone else remote.given)
 
 
-def ssh_boards(options: Options, work: Path) -> list[Row]:
-    """Each board given with --ssh, a row each; a board that cannot be
-    reached or is refused is a row in error, and the others go on."""
-    rows = []
+def ssh_boards(options: Options, work: Path, done: list[Row]) -> list[Row]:
+    """Each board given with --ssh, a row each into DONE as it ends; a
+    board that cannot be reached or is refused is a row in error, and the
+    others go on."""
+    rows = done
     alone = len(options.ssh) == 1
     for remote in options.ssh:
+        began = time.time()
         report = options.report and (options.report if alone
                                      else options.report / remote.given)
         try:
             rows.append(ssh_board(remote, options, work, report, alone))
         except Stop as stop:
             say(str(stop))
-            rows.append(Row(remote.given, remote.given, "-", "-", "-", "error",
-                            str(stop)))
+            rows.append(verdict.unfinished(remote.given, remote.given, "", "",
+                                           str(stop), began))
     if not alone:
         print("\n".join(terminal.table(rows)))
     return rows

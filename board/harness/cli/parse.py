@@ -24,14 +24,39 @@ REMOTE = re.compile(r"(?:(?P<user>[A-Za-z0-9_][A-Za-z0-9._-]*)@)?"
                     r"(?::(?P<port>[0-9]{1,5}))?")
 
 
+# What each option's value is, as the usage names it.
+VALUES = {"--board": "NAME", "--arch": "ARCH", "--eeprom-bus": "N",
+          "--eeprom-image": "FILE", "--before": "CMD", "--after": "CMD",
+          "--report": "DIR", "--picture": "FILE", "--timeout": "SEC",
+          "--lava": "DIR", "--lava-url": "BASE", "--lava-repo": "URL",
+          "--lava-submit": "URL", "--results": "FILE", "--junit": "FILE",
+          "--ssh": "[USER@]HOST[:PORT]", "--ssh-config": "FILE",
+          "--program-root": "ROOT"}
+
+
+def no_value(option: str, argv: list[str]) -> str:
+    """An option given without its value: at the end, or before what
+    looks like another option."""
+    spots = [n for n, arg in enumerate(argv) if arg == option]
+    after = argv[spots[-1] + 1] if spots and spots[-1] + 1 < len(argv) else ""
+    if after:
+        return f"{option} takes {VALUES[option]}, not '{after}'"
+    return f"{option} needs a value: {option} {VALUES[option]}"
+
+
 class Parser(argparse.ArgumentParser):
     """argparse with board/run's own words for what it refuses."""
+
+    argv: list[str] = []
 
     def error(self, message: str) -> NoReturn:
         missing = re.match(r"argument (\S+): expected one argument", message)
         unknown = re.match(r"unrecognized arguments: (\S+)", message)
         if missing:
-            raise BadInput(f"{missing.group(1)} needs a value")
+            raise BadInput(no_value(missing.group(1), self.argv))
+        if unknown and not unknown.group(1).startswith("-"):
+            raise BadInput(f"unexpected argument '{unknown.group(1)}': "
+                           "board/run takes options alone")
         if unknown:
             raise BadInput(f"unknown option '{unknown.group(1)}'")
         raise BadInput(message)
@@ -41,6 +66,7 @@ def parser() -> Parser:
     parse = Parser(prog="board/run", add_help=False, allow_abbrev=False)
     parse.add_argument("-h", "--help", action="store_true")
     parse.add_argument("--list", action="store_true")
+    parse.add_argument("--version", action="store_true")
     parse.add_argument("--board", default=boards.BOARDS[0].name)
     parse.add_argument("--arch")
     parse.add_argument("--no-eeprom", dest="eeprom", action="store_false")
@@ -73,14 +99,20 @@ def parser() -> Parser:
     return parse
 
 
-def parse(argv: list[str]) -> Options | Literal["help", "list"]:
-    """The options, or what was asked instead of a run: --help, --list."""
-    given = parser().parse_args(argv)
+def parse(argv: list[str]) -> Options | Literal["help", "list", "version"]:
+    """The options, or what was asked instead of a run: --help, --list,
+    --version."""
+    reader = parser()
+    reader.argv = argv
+    given = reader.parse_args(argv)
     if given.help:
         return "help"
     if given.list:
         alone(argv, "--list", (), "lists the boards", shared=())
         return "list"
+    if given.version:
+        alone(argv, "--version", (), "prints board/run's version", shared=())
+        return "version"
     check_values(given)
     options = Options(
         targets=targets(given.board, given.arch),
@@ -134,8 +166,22 @@ def parse(argv: list[str]) -> Options | Literal["help", "list"]:
     if options.bench:
         alone(argv, "--bench", ("--timeout",),
               "times boots of the good run")
+    check_modes(argv, options)
     check_outputs(options)
     return options
+
+
+def check_modes(argv: list[str], options: Options) -> None:
+    """The options of a mode that was not chosen: refused, as a mode
+    refuses the options it has no use for."""
+    for option, modes, present in (
+            ("--lava-url", "--lava DIR or --lava-submit URL",
+             options.lava_dir or options.lava_submit),
+            ("--lava-repo", "--lava DIR, --lava-dispatch or --lava-submit URL",
+             options.lava_dir or options.lava_submit or options.lava_dispatch),
+            ("--force", "--keep or --ssh", options.keep)):
+        if not present and any(arg.split("=")[0] == option for arg in argv):
+            raise BadInput(f"{option} is for {modes}, and none was given")
 
 
 def check_values(given: argparse.Namespace) -> None:
@@ -145,10 +191,12 @@ def check_values(given: argparse.Namespace) -> None:
                    "lava_submit", "results", "junit", "ssh_config",
                    "program_root"):
         if getattr(given, option) == "":
-            raise BadInput(f"--{option.replace('_', '-')} needs a value")
+            name = f"--{option.replace('_', '-')}"
+            raise BadInput(f"{name} needs a value: {name} {VALUES[name]}")
     for option in ("before", "after", "ssh"):
         if "" in getattr(given, option):
-            raise BadInput(f"--{option} needs a value")
+            raise BadInput(f"--{option} needs a value: --{option} "
+                           f"{VALUES['--' + option]}")
     if not re.fullmatch(r"[1-9][0-9]*", given.timeout):
         raise BadInput("--timeout takes a positive whole number of seconds, "
                        f"not '{given.timeout}'")

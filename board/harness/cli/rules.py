@@ -10,7 +10,7 @@ from pathlib import Path
 
 from ..boards import CHIPS
 from ..guest.elf import MACHINES, machine
-from ..host.progress import unwritable
+from ..host.progress import beside, unwritable
 from ..options import LAVA_URL, Options
 
 # What only a board under QEMU has.
@@ -108,27 +108,40 @@ def writable_folder(folder: Path, option: str) -> None:
 
 
 def writable_file(path: Path, option: str) -> None:
-    """A file that can be written, in a folder that is there; a file that
-    was not there is not left behind."""
+    """A file that can be written whole: a regular file or none, in a
+    folder that is there and takes the temporary file it is written to
+    first; nothing is left behind."""
     if path.is_dir():
-        raise BadInput(f"{option} {path}: a folder, not a file")
-    there = path.exists()
+        raise BadInput(f"{option} {path}: a folder, where a file is wanted")
+    if path.exists() and not path.is_file():
+        raise BadInput(f"{option} {path}: a device or other special file, "
+                       "where a regular file is wanted")
+    if path.exists() and not os.access(path, os.W_OK):
+        raise BadInput(f"{option} {path}: cannot write it (Permission denied)")
     try:
-        with path.open("a"):
+        with beside(path).open("x"):
             pass
     except OSError as error:
         raise BadInput(f"{option} {path}: cannot write it ({error.strerror})") \
             from None
-    if not there:
-        path.unlink()
+    beside(path).unlink()
 
 
 def check_outputs(options: Options) -> None:
+    """No two outputs name one path, and each can be written."""
+    named: dict[Path, str] = {}
+    outputs = ((options.report, "--report"), (options.results, "--results"),
+               (options.junit, "--junit"), (options.picture, "--picture"))
+    for path, option in outputs:
+        real = Path(os.path.realpath(path)) if path is not None else None
+        if real in named:
+            raise BadInput(f"{named[real]} and {option} both name {path}: "
+                           "each output wants a path of its own")
+        if real is not None:
+            named[real] = option
     if options.report is not None:
         writable_folder(options.report, "--report")
-    for path, option in ((options.results, "--results"),
-                         (options.junit, "--junit"),
-                         (options.picture, "--picture")):
+    for path, option in outputs[1:]:
         if path is not None:
             writable_file(path, option)
 

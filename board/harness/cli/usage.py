@@ -14,6 +14,7 @@ Runs msgs_iic on an emulated ARM board, or on a real one over SSH, and
 gives a verdict: exit status 0 for a pass, 1 for a failed test, 2 for bad
 input or a run that did not finish.
   --list               the boards: what each stands for, its I2C driver and buses
+  --version            board/run's version, the project's
   --board NAME         {boards}
   --arch ARCH          the program's: armhf (the default), or arm64 on a board
                        with a 64-bit kernel ({wide})
@@ -55,8 +56,10 @@ input or a run that did not finish.
                        DIR/BOARD with --board all
   --picture FILE       draw the program's two transactions on vexpress's bus
                        into a PNG: SCL, SDA and the decoded bytes
-  --results FILE       also write each row's verdict and cases as JSON
-  --junit FILE         also write them as JUnit XML, a testsuite a row
+  --results FILE       also write each row's verdict, cases and output as JSON
+                       (doc/boards.md has its fields)
+  --junit FILE         also write them as JUnit XML, a testsuite a row; both are
+                       written however the run ends (a time-out, Ctrl-C, SIGTERM)
   --timeout SEC        give up on a board after SEC seconds (default 180)
   --bench [N]          boot each board N times (default 3) and print where the
                        time goes: the minimum and median from QEMU's start to the

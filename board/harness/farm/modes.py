@@ -6,6 +6,7 @@ LAVA's own dispatcher here (--lava-dispatch), or sent to a LAVA server and
 judged by its own results (--lava-submit); the last two give a row each."""
 
 import shutil
+from time import time as now
 import urllib.parse
 from contextlib import nullcontext
 from dataclasses import replace
@@ -16,7 +17,7 @@ from ..guest.packages import Guest
 from ..host.apt import install_dispatcher
 from ..host.progress import TOP, Stop, say
 from ..options import LAVA_REPO, LAVA_URL, Options
-from ..report.verdict import CASES, Row
+from ..report.verdict import CASES, Row, utc
 from . import dispatch, jobs, submit
 
 
@@ -59,7 +60,8 @@ def lava_row(target: Target, found: dispatch.Verdict, kernel: str,
         verdict, why = "pass", ""
     return Row(target.name, target.board.name, target.arch, kernel,
                target.board.module, verdict, why, cases, seconds,
-               found.seconds, report, found.link)
+               found.seconds, report, found.link,
+               started=utc(now() - found.seconds))
 
 
 def release(guest: Guest, target: Target) -> str:

@@ -11,10 +11,13 @@ import shutil
 import subprocess
 from pathlib import Path
 
-from .progress import TOP, Stop, logged, output, say
+from .progress import TOP, Stop, logged, output, say, shown
 
 APT_LOG = TOP / "log" / "apt.log"
 NEED = TOP / "scripts" / "need"
+# After scripts/need's own line on what failed.
+NOT_INSTALLED = ("stopped: what the host lacks could not be installed (scripts/need "
+                 f"said why; apt's log: {shown(APT_LOG)})")
 # Transient failures on the way (a dropped connection, a slow mirror).
 RETRIES = "-oAcquire::Retries=3"
 DISPATCHER = ("board/run --lava-dispatch needs LAVA's dispatcher (lava-dispatcher, "
@@ -24,7 +27,8 @@ DISPATCHER = ("board/run --lava-dispatch needs LAVA's dispatcher (lava-dispatche
 
 def need_command(what: str, *args: str) -> list[str]:
     """scripts/need on the packages, its log beside the host's install."""
-    return [str(NEED), "--log", str(APT_LOG), "--for", what, *args]
+    return [str(NEED), "--log", str(APT_LOG), "--who", "board", "--for", what,
+            *args]
 
 
 def as_root(command: list[str]) -> list[str]:
@@ -106,10 +110,10 @@ def configured(tools: list[str]) -> bool:
 
 
 def need(packages: list[str], options: list[str], what: str) -> None:
-    """What is missing of the packages, installed; exit status 2 where it
-    cannot be, after scripts/need's own line."""
+    """What is missing of the packages, installed; a stop where it cannot
+    be, after scripts/need's own line."""
     if subprocess.run(need_command(what, *options, *packages)).returncode != 0:
-        raise SystemExit(2)
+        raise Stop(NOT_INSTALLED)
 
 
 def installed_from(package: str) -> str | None:

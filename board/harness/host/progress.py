@@ -6,6 +6,7 @@ the log, the one-line stop, and locks between two runs."""
 
 import fcntl
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -13,6 +14,7 @@ import time
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from pathlib import Path
+from types import FrameType
 
 TOP = Path(__file__).resolve().parents[3]
 LOG = TOP / "log" / "board.log"
@@ -22,16 +24,72 @@ class Stop(Exception):
     """Ends board/run with exit status 2 and this one line."""
 
 
+class Ended(Exception):
+    """A signal that ends the run: Ctrl-C, a cancelled job, a closed
+    terminal. It unwinds the run as a failure would, so that QEMU is
+    stopped, the temporary folder removed and the results written."""
+
+
+# The signals that end a run, and how its last line names them.
+ENDINGS = {signal.SIGINT: "interrupted (SIGINT)",
+           signal.SIGTERM: "terminated (SIGTERM)",
+           signal.SIGHUP: "hung up (SIGHUP)"}
+
+
+def ignore_endings() -> None:
+    for number in ENDINGS:
+        if signal.getsignal(number) != signal.SIG_IGN:
+            signal.signal(number, signal.SIG_IGN)
+
+
+@contextmanager
+def ended_by_signals() -> Iterator[None]:
+    """Each signal of ENDINGS raises Ended once; the ones that follow are
+    ignored, so that the clean-up they would cut short goes on. A signal
+    ignored when the run began (nohup) stays ignored."""
+    def end(number: int, _: FrameType | None) -> None:
+        ignore_endings()
+        raise Ended(ENDINGS[signal.Signals(number)])
+
+    before = {number: signal.getsignal(number) for number in ENDINGS}
+    for number, handler in before.items():
+        if handler != signal.SIG_IGN:
+            signal.signal(number, end)
+    try:
+        yield
+    finally:
+        for number, handler in before.items():
+            signal.signal(number, handler)
+
+
 def say(line: str, who: str = "board") -> None:
     print(f"{who}: {line}", file=sys.stderr, flush=True)
 
 
 def shown(path: Path) -> str:
-    """A path as a person in the project's folder would type it."""
+    """A path as the person who ran the tool would type it: relative to
+    the current folder where it lies below it, else absolute."""
+    path = Path(os.path.abspath(path))
     try:
-        return str(path.relative_to(TOP))
-    except ValueError:
+        return str(path.relative_to(Path.cwd()))
+    except (ValueError, OSError):
         return str(path)
+
+
+def beside(path: Path) -> Path:
+    """A temporary name next to PATH, so that a rename puts it in place
+    whole: a run killed meanwhile leaves the old file or none, never half
+    of one."""
+    return path.with_name(f".{path.name}.{os.getpid()}.tmp")
+
+
+def write_whole(path: Path, text: str) -> None:
+    temporary = beside(path)
+    try:
+        temporary.write_text(text)
+        os.replace(temporary, path)
+    finally:
+        temporary.unlink(missing_ok=True)
 
 
 def xdg(variable: str, default: str) -> Path:

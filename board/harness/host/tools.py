@@ -13,7 +13,7 @@ import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 
-from .apt import configured, need_command, qemu_suite
+from .apt import NOT_INSTALLED, configured, need_command, qemu_suite
 from .build import TRIPLETS
 from .progress import Stop, output
 
@@ -68,7 +68,7 @@ def host_tools(arches: set[str], emulator: bool, decoder: bool,
             break
         time.sleep(0.25)
     if installing.poll() not in (None, 0):
-        raise SystemExit(2)
+        raise Stop(NOT_INSTALLED)
     if not building:
         compilers()
     if emulator and not qemu_fits():
@@ -78,4 +78,4 @@ def host_tools(arches: set[str], emulator: bool, decoder: bool,
                    "qemu-system-arm)")
     yield
     if installing.wait() != 0:
-        raise SystemExit(2)
+        raise Stop(NOT_INSTALLED)

@@ -44,9 +44,10 @@ def files(results: Results) -> dict[str, bytes]:
     if results.vcd is not None:
         found["bus.vcd"] = results.vcd.encode()
     if results.error is not None:
+        # A run that did not finish: what it got, and no empty files.
         found["error"] = f"{results.error}\n".encode()
         found["error.log"] = error_log(results).encode()
-        return found
+        return {name: content for name, content in found.items() if content}
     found["before"] = results.before
     if results.output is not None:
         found.update(output=results.output, stderr=results.stderr,
@@ -71,11 +72,12 @@ def publish(results: Results, folder: Path) -> None:
     for name, content in written.items():
         (folder / name).write_bytes(content)
     if "bus.vcd" in written:
-        text = "\n".join(bus.decode(folder / "bus.vcd")) + "\n"
-    elif run.trace_style != "none":
+        text = "".join(f"{line}\n" for line in bus.decode(folder / "bus.vcd"))
+    elif run.trace_style not in ("none", "lines") and "trace" in written:
         text = (f"no waveform: QEMU models {run.board}'s I2C controller "
                 f"({run.driver}) byte by byte, so its trace has no SDA and "
                 "SCL lines\n")
     else:
-        return
-    (folder / "bus.txt").write_text(text)
+        return   # no trace, or one that came to nothing
+    if text:
+        (folder / "bus.txt").write_text(text)

@@ -101,7 +101,8 @@ def table(rows: list[Row]) -> list[str]:
     its columns as wide as their widest cell."""
     cells = [["board", "program", "kernel", "driver", "verdict", "guest", "wall"]]
     for row in rows:
-        cells.append([row.board, row.arch, row.kernel, row.driver, row.verdict,
+        cells.append([row.board, row.arch or "-", row.kernel or "-",
+                      row.driver or "-", row.verdict,
                       "-" if row.seconds is None else f"{row.seconds:.2f} s",
                       f"{row.wall} s"])
     widths = [max(len(line[n]) for line in cells) for n in range(len(cells[0]))]

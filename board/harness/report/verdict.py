@@ -6,11 +6,13 @@ judged from what the program printed; a row for each board and program;
 and board/run's exit status from its rows."""
 
 import re
+import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
 from ..options import Options
 from ..runs.marks import Results, kept_bytes
+from ..runs.marks import field as mark
 
 HELLO = "hello,this is I2C_RDWR i2c test "
 GOOD_LINES = (HELLO, *(f"rd_buf is :{n}" for n in range(8)))
@@ -27,12 +29,23 @@ STATUS = {"pass": 0, "fail": 1, "error": 2}
 
 
 @dataclass(frozen=True)
+class Command:
+    """A guest command and what it printed: one of the --before or --after
+    commands, or a check of board/run's own; its exit status, where it is
+    known (a command after the one that failed did not run)."""
+    step: str       # before, check or after
+    command: str
+    output: str
+    status: int | None
+
+
+@dataclass(frozen=True)
 class Row:
     """One board and program: the verdict, and what a machine reads of it."""
     name: str       # the run's: vexpress, raspi3b-arm64
     board: str
     arch: str       # the program's
-    kernel: str
+    kernel: str     # "" where it is not known, as for every text below
     driver: str     # the I2C controller's
     verdict: str    # pass, fail, or error (no verdict: it did not finish)
     why: str        # what failed or stopped it; "" for a pass
@@ -44,9 +57,25 @@ class Row:
     # What a real board adds: its adapter's name, the eight bytes at 0x10
     # before the test and after the restore, and msgs_iic_on's line on them.
     adapter: str = ""
-    before: str = ""
-    after: str = ""
+    eeprom_before: str = ""
+    eeprom_after: str = ""
     restore: str = ""
+    # What the program printed (None: it did not run), the guest's
+    # commands, the console's last lines, and when the run began (UTC).
+    output: str | None = None
+    stderr: str | None = None
+    commands: tuple[Command, ...] = ()
+    console: str = ""
+    started: str = ""
+
+
+# The console lines a row keeps for whoever reads its results.
+CONSOLE_TAIL = 20
+
+
+def utc(seconds: float) -> str:
+    """A moment as JUnit's timestamp has it: UTC, to the second."""
+    return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(seconds))
 
 
 def lines(output: bytes) -> list[str]:
@@ -136,14 +165,50 @@ def judge(results: Results, options: Options) -> tuple[str, str, dict[str, str]]
     return ("fail" if why else "pass"), why, cases
 
 
+def console_tail(console: str) -> str:
+    """The console's last lines as a person reads them: without the base64
+    sections that carry the run's files."""
+    text = re.sub(r"^@@begin (\S+)\n.*?^@@end \1\n?", "", console,
+                  flags=re.M | re.S)
+    return "\n".join(text.splitlines()[-CONSOLE_TAIL:])
+
+
+def commands(results: Results, options: Options) -> tuple[Command, ...]:
+    """Each guest command that ran, in order, with what it printed."""
+    failed = mark(results.run.console, "failed")
+    status = int(failed.split()[1]) if failed else None
+    ran = []
+    for step, given, printed in (
+            ("before", options.before, results.before_each),
+            ("check", options.checks, results.after_each),
+            ("after", options.after, results.after_each[len(options.checks):])):
+        for n, (command, text) in enumerate(zip(given, printed), 1):
+            ran.append(Command(step, command, text.decode(errors="replace"),
+                               status if results.failed_at == (step, n) else 0))
+    return tuple(ran)
+
+
 def row(results: Results, options: Options, report: Path | None) -> Row:
     verdict, why, cases = judge(results, options)
     cs, run = results.centiseconds, results.run
     kept = kept_bytes(results.stderr)
+    output = results.output
+    ran = output is not None
     return Row(run.name, run.board, run.arch, run.kernel, run.driver, verdict,
                why, cases, None if cs is None else cs / 100, run.wall, report,
-               adapter=run.facts.get("adapter", ""), before=kept.before,
-               after=kept.after, restore=kept.line)
+               adapter=run.facts.get("adapter", ""), eeprom_before=kept.before,
+               eeprom_after=kept.after, restore=kept.line,
+               output=None if output is None else output.decode(errors="replace"),
+               stderr=results.stderr.decode(errors="replace") if ran else None,
+               commands=commands(results, options),
+               console=console_tail(run.console),
+               started=utc(time.time() - run.seconds))
+
+
+def unfinished(name: str, board: str, arch: str, driver: str, why: str,
+               began: float) -> Row:
+    """A row that gave no verdict: what it was to run, and why not."""
+    return Row(name, board, arch, "", driver, "error", why, started=utc(began))
 
 
 def exit_status(rows: list[Row]) -> int:

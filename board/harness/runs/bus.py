@@ -4,13 +4,14 @@
 """What QEMU's trace shows of the bus: its I2C events, the SDA and SCL
 lines as a waveform, sigrok's decoding of them, and a picture."""
 
+import os
 import re
 import subprocess
 import tempfile
 from collections.abc import Sequence
 from pathlib import Path
 
-from ..host.progress import LOG, Stop, shown
+from ..host.progress import LOG, Stop, beside, shown
 
 STEP_US = 5   # the trace has no clock: a change every 5 us, a 100 kHz bus
 GAP_US = 50   # idle bus between two transactions
@@ -146,7 +147,7 @@ def draw(board: str, vcd: Path, png: Path) -> None:
         (folder / "lines").write_text("\n".join(vcd_levels(vcd.read_text())) + "\n")
         script = [
             "set terminal pngcairo size 1800,640 font 'DejaVu Sans,11'",
-            f"set output '{png}'", "set termoption noenhanced",
+            f"set output '{beside(png)}'", "set termoption noenhanced",
             f'set multiplot layout 2,1 title "msgs_iic on {board}: its write, '
             "then its read, as SCL and SDA carry them\" font ',13'",
             "set yrange [-0.5:4.2]; set ytics ('SDA' 0.4, 'SCL' 1.9) nomirror;"
@@ -165,4 +166,6 @@ def draw(board: str, vcd: Path, png: Path) -> None:
         with LOG.open("a") as log:
             if subprocess.run(["gnuplot", folder / "plot"], stdout=log,
                               stderr=log).returncode != 0:
+                beside(png).unlink(missing_ok=True)
                 raise Stop(f"gnuplot failed: see {shown(LOG)}")
+        os.replace(beside(png), png)
