@@ -391,8 +391,7 @@ BUSY = "msgs_iic_on: bus 0 is in use by another msgs_iic_on, pid "
 KEEP_LINE = ("kept the 8 bytes at 0x10 and put them back: read back, they match: "
              "b0 b1 b2 b3 b4 b5 b6 b7")
 # What reads of a two-byte part at one-byte addresses give under QEMU.
-TWO_BYTE = ("refused: the chip at 0x50 on bus 0 reads 0xff at all of 0x08 to "
-            "0x17, so reads cannot tell")
+TWO_BYTE = "refused: the chip at 0x50 on bus 0 reads 0xff at all of "
 
 
 @pytest.mark.parametrize("args, status, output, line, after", [
