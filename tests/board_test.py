@@ -56,9 +56,9 @@ GOOD = HELLO + dump(*range(8))
 NO_BUS = HELLO + "I2C_RDWR err \nI2C_RDWR err \n" + dump(*[0] * 8)
 
 
-def image(path: Path, first: int) -> Path:
+def image(path: Path, first: int, size: int = 256) -> Path:
     """An EEPROM image whose byte i is (first + i) modulo 256."""
-    path.write_bytes(bytes((first + i) % 256 for i in range(256)))
+    path.write_bytes(bytes((first + i) % 256 for i in range(size)))
     return path
 
 
@@ -313,9 +313,10 @@ def test_stopped_mid_boot(tmp_path: Path, number: int, line: str) -> None:
 def test_other_bus(tmp_path: Path) -> None:
     """The EEPROM on bus 3 and nothing at 0x50 on bus 0: msgs_iic alone
     fails, msgs_iic_on -y --no-keep 3 gives the good run there (keeping the
-    bytes has a test of its own), asks without -y, and leaves the guest's
-    /dev as it was."""
+    bytes has a test of its own), asks without -y once it has read what the
+    chip is, and leaves the guest's /dev as it was."""
     run = run_board(tmp_path, "--board", "ast2600-evb", "--eeprom-bus", "3",
+                    "--eeprom-image", str(image(tmp_path / "image", 0xa0)),
                     "--before", "ls -l /dev >/tmp/dev.before",
                     "--after", "msgs_iic_on -y --no-keep 3 2>/tmp/on.err; echo "
                                "status $?; cat /tmp/on.err",
@@ -327,13 +328,23 @@ def test_other_bus(tmp_path: Path) -> None:
                "msgs_iic_on: WARNING: msgs_iic writes 8 bytes at 0x10 of "
                "whatever answers at 0x50 on this bus; on a PC that is often a "
                "memory module's SPD EEPROM or a monitor's EDID\n")
+    running = "msgs_iic_on: running msgs_iic /bin/msgs_iic\n"
     assert run.read("after") == (
-        GOOD + "status 0\n" + adapter
-        + adapter + "Continue? [y/N] \nmsgs_iic_on: nothing written\nstatus 2\n")
+        GOOD + "status 0\n" + adapter + running
+        + adapter + running
+        + "Continue? [y/N] \nmsgs_iic_on: nothing written\nstatus 2\n")
+
+    def kind(*at_0x08: int) -> list[str]:
+        """msgs_iic_on's reads of what the chip is, before anything else."""
+        found = [f"0x{byte:02x}" for byte in at_0x08]
+        return [*trace_read("bytes-restart-nack", "0x08", *found),
+                *trace_read("bytes-restart-nack", "0x10", *found[8:])]
     assert run.read("trace").splitlines() == [
+        *kind(*range(0xa8, 0xb8)),
         *trace_write("0x10", *PATTERN),
-        *trace_read("bytes-restart-nack", "0x10", *PATTERN)], \
-        "msgs_iic_on's two transactions, and nothing of msgs_iic's on bus 0"
+        *trace_read("bytes-restart-nack", "0x10", *PATTERN),
+        *kind(*range(0xa8, 0xb0), *range(8))], \
+        "msgs_iic_on's transactions, and nothing of msgs_iic's on bus 0"
 
 
 # msgs_iic_on cut off mid-run in the guest: by SIGTERM and SIGHUP, which it
@@ -359,7 +370,7 @@ for sig in TERM HUP KILL; do
     same $sig
 done
 msgs_iic_on -y 0 >/dev/null 2>/tmp/err; echo "next $?"; same next
-grep -c "put back the 8 bytes from the journal" /tmp/err
+grep -c "put back the 8 bytes at 0x10 that an earlier run left" /tmp/err
 [ -e $journal ] || echo "journal gone"
 msgs_iic_on -y 0 2>/tmp/err | head -n 1 >/dev/null; same PIPE
 grep -c "did not finish: Broken pipe" /tmp/err
@@ -367,33 +378,55 @@ grep -c "did not finish: Broken pipe" /tmp/err
 KEPT = ("TERM 143\nTERM as found\nHUP 129\nHUP as found\nKILL 137\njournal "
         "left\nKILL changed\nnext 0\nnext as found\n1\njournal gone\nPIPE as "
         "found\n1\n")
+# A second msgs_iic_on on the bus while one runs, with a journal of its
+# own: refused at once, the first going on to the good run.
+TWO = r"""exec 2>/tmp/shell.err
+mkdir -m 700 /tmp/own
+msgs_iic_on -y 0 >/tmp/first 2>&1 & first=$!
+usleep 300000
+msgs_iic_on -y --journal /tmp/own/j 0 >/dev/null 2>/tmp/second
+echo "second $?"
+wait $first; echo "first $?"
+tail -n 1 /tmp/second
+"""
+BUSY = "msgs_iic_on: bus 0 is in use by another msgs_iic_on, pid "
+KEEP_LINE = ("kept the 8 bytes at 0x10 and put them back: read back, they match: "
+             "b0 b1 b2 b3 b4 b5 b6 b7")
+# What reads of a two-byte part at one-byte addresses give under QEMU.
+TWO_BYTE = "refused: the chip at 0x50 on bus 0 reads 0xff at all of "
 
 
 @pytest.mark.parametrize("args, status, output, line, after", [
-    ([], 0, GOOD, "kept the 8 bytes at 0x10 and put them back: read back, they "
-     "match: b0 b1 b2 b3 b4 b5 b6 b7", KEPT),
+    ([], 0, GOOD, KEEP_LINE, (SIGNALS, KEPT)),
     (["--write-protect"], 1, HELLO + dump(*range(0xb0, 0xb8)), "the restore "
      "changed nothing: the 8 bytes at 0x10 were still as found (b0 b1 b2 b3 b4 "
      "b5 b6 b7), since nothing had changed them (a write-protected chip, or a "
      "write that failed)", None),
-], ids=["kept", "write-protect"])
+    ([], 0, GOOD, KEEP_LINE, (TWO, f"second 2\nfirst 0\n{BUSY}")),
+    (["--eeprom-chip", "24c32"], 2, "", TWO_BYTE, None),
+    (["--eeprom-chip", "24c64"], 2, "", TWO_BYTE, None),
+    (["--before", "echo 24c02 0x50 >/sys/bus/i2c/devices/i2c-0/new_device"], 2,
+     "", "refused: a kernel driver holds 0x50 on bus 0", None),
+], ids=["kept", "write-protect", "two-at-once", "24c32", "24c64", "at24"])
 def test_keep(tmp_path: Path, args: list[str], status: int, output: str,
-              line: str, after: str | None) -> None:
+              line: str, after: tuple[str, str] | None) -> None:
     """The test through msgs_iic_on, on a chip of known bytes: it gives the
-    run and leaves the chip's 256 bytes as the image had them, byte for
-    byte, through signals mid-run too; a write-protected chip is left as it
-    was, and the restore says it changed nothing."""
-    chip = image(tmp_path / "image", 0xa0)
+    run and leaves the whole chip as the image had it, byte for byte,
+    through signals mid-run and a second run at once too; a write-protected
+    chip is left as it was, and the restore says it changed nothing; a
+    two-byte part, and an address the kernel's at24 holds, are refused."""
+    size = {"24c32": 4096, "24c64": 8192}.get(args[-1] if args else "", 256)
+    chip = image(tmp_path / "image", 0xa0, size)
     run = run_board(tmp_path, "--keep", "--eeprom-image", str(chip), *args,
-                    *(["--after", after and SIGNALS] if after else []))
+                    *(["--after", after[0]] if after else []))
     assert run.status == status, run.stderr
     assert run.read("output") == output
     said = run.read("stderr").splitlines()
-    assert said[-1] == f"msgs_iic_on: {line}", said
+    assert said[-1].startswith(f"msgs_iic_on: {line}"), said
     assert (run.report / "eeprom").read_bytes() == chip.read_bytes(), \
         "the chip as the image had it, byte for byte"
     if after:
-        assert run.read("after") == after
+        assert run.read("after").startswith(after[1]), run.read("after")
 
 
 def lava_cases(folder: Path) -> list[str]:
@@ -825,24 +858,34 @@ class SshBoard:
                         "  GlobalKnownHostsFile /dev/null\n")
         return path
 
+    def login(self, command: str, user: str = "root") -> list[str]:
+        """ssh's command line for a command on the board, with the test's
+        own configuration."""
+        return ["ssh", "-F", str(self.config()), "-p", str(self.port), "-o",
+                "BatchMode=yes", f"{user}@127.0.0.1", command]
+
     def shell(self, command: str) -> str:
         """A command on the board, as root, over the test's own ssh."""
-        return subprocess.run(
-            ["ssh", "-F", str(self.config()), "-p", str(self.port), "-o",
-             "BatchMode=yes", "root@127.0.0.1", command], capture_output=True,
-            text=True, check=True).stdout
+        return subprocess.run(self.login(command), capture_output=True,
+                              text=True, check=True).stdout
 
     def read_chip(self) -> bytes:
         return bytes.fromhex(self.shell("i2ctransfer -y 0 w1@0x50 0x00 r256")
                              .replace("0x", ""))
 
     def board_run(self, *args: str, remote: str | None = None,
-                  config: Path | None = None) -> "subprocess.Popen[str]":
+                  config: Path | None = None,
+                  env: dict[str, str] | None = None) -> "subprocess.Popen[str]":
         return subprocess.Popen(
             [TOP / "board" / "run", "--ssh", remote or self.remote(),
              "--ssh-config", config or self.config(), *args],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, text=True)
+            stderr=subprocess.PIPE, text=True, env={**os.environ, **(env or {})})
+
+    def folders(self) -> str:
+        """The run folders left on the board, wherever they were made."""
+        return self.shell("ls -d /tmp/msgs_iic.* /root/msgs_iic.* 2>/dev/null; "
+                          "true")
 
 
 @pytest.fixture(scope="module")
@@ -877,16 +920,39 @@ def ssh_board(tmp_path_factory: pytest.TempPathFactory) -> Iterator[SshBoard]:
             yield SshBoard(port, folder, chip.read_bytes())
 
 
-def test_ssh_good_run(ssh_board: SshBoard, tmp_path: Path) -> None:
+# The board's /tmp mounted noexec: the test goes in the login's home; and
+# a TMPDIR here that ssh's options would split or expand.
+@pytest.mark.parametrize("setup, teardown, tmpdir, line", [
+    ("", "", "", None),
+    ("mount -t tmpfs -o noexec tmpfs /tmp", "umount /tmp", "", "board: @remote: "
+     "/tmp is no place to run programs from (mounted noexec?): the test goes in "
+     "/root/msgs_iic."),
+    ("", "", "a b%h%%", None),
+], ids=["good", "noexec", "tmpdir"])
+def test_ssh_good_run(ssh_board: SshBoard, tmp_path: Path, setup: str,
+                      teardown: str, tmpdir: str, line: str | None) -> None:
     """board/run --ssh on a real SSH server and kernel: the good run, the
     chip left as the image had it, byte for byte, and a report and JUnit
     file that say pass, with what the board said of itself."""
     report, junit = tmp_path / "report", tmp_path / "junit.xml"
-    run = ssh_board.board_run("--yes", "--report", str(report), "--junit",
-                              str(junit))
-    out, err = run.communicate(timeout=120)
+    env = {}
+    if tmpdir:
+        (tmp_path / tmpdir).mkdir()
+        env["TMPDIR"] = str(tmp_path / tmpdir)
+    if setup:
+        ssh_board.shell(setup)
+    try:
+        run = ssh_board.board_run("--yes", "--report", str(report), "--junit",
+                                  str(junit), env=env)
+        out, err = run.communicate(timeout=120)
+        left = ssh_board.folders()
+    finally:
+        if teardown:
+            ssh_board.shell(teardown)
     assert (run.returncode, out) == (0, GOOD), err
     assert err.splitlines()[-1] == "board: pass: the good run, exit status 0"
+    if line:
+        assert line.replace("@remote", ssh_board.remote()) in err, err
     assert ssh_board.read_chip() == ssh_board.chip, "the chip as it was found"
     kept = " ".join(f"{n:02x}" for n in range(0xb0, 0xb8))
     assert (report / "bytes").read_text() == f"before {kept}\nafter {kept}\n"
@@ -899,8 +965,7 @@ def test_ssh_good_run(ssh_board: SshBoard, tmp_path: Path) -> None:
     properties = {p.get("name"): p.get("value") for p in suite.iter("property")}
     assert (suite.get("failures"), suite.get("errors"), properties["verdict"],
             properties["adapter"]) == ("0", "0", "pass", "Versatile I2C adapter")
-    assert ssh_board.shell("ls -d /tmp/msgs_iic.* 2>/dev/null; true") == "", \
-        "the folder it copied into is gone"
+    assert left == "", "the folder it copied into is gone"
 
 
 @pytest.mark.parametrize("user, port, known, setup, teardown, line", [
@@ -920,11 +985,15 @@ def test_ssh_good_run(ssh_board: SshBoard, tmp_path: Path) -> None:
      ">/tmp/name && mount --bind /tmp/name /sys/class/i2c-dev/i2c-0/name",
      "umount /sys/class/i2c-dev/i2c-0/name", "@remote: msgs_iic_on refuses "
      "bus 0: the adapter's name says it is a PC's SMBus or a display's "
-     "channel, where SPD and EDID EEPROMs live at 0x50 (--force writes "
-     "anyway)"),
+     "channel, where SPD and EDID EEPROMs live at 0x50: nothing written "
+     "(--force writes anyway)"),
     ("root", None, "known_hosts", "", "", "@remote: no terminal to ask on, and "
      "no --yes: nothing written"),
-], ids=["refused", "host-key", "user", "no-i2c-dev", "adapter", "no-yes"])
+    ("root", None, "known_hosts", "mount -t tmpfs -o size=256k tmpfs /tmp",
+     "umount /tmp", "@remote: cat failed on the board: cat: write error: No "
+     "space left on device"),
+], ids=["refused", "host-key", "user", "no-i2c-dev", "adapter", "no-yes",
+        "full-tmp"])
 def test_ssh_faults(ssh_board: SshBoard, user: str, port: int | None,
                     known: str, setup: str, teardown: str, line: str) -> None:
     """Each fault one line and exit status 2, and nothing written: the
@@ -936,6 +1005,7 @@ def test_ssh_faults(ssh_board: SshBoard, user: str, port: int | None,
         run = ssh_board.board_run(*([] if "terminal" in line else ["--yes"]),
                                   remote=remote, config=ssh_board.config(known))
         out, err = run.communicate(timeout=60)
+        left = ssh_board.folders()
     finally:
         if teardown:
             ssh_board.shell(teardown)
@@ -944,7 +1014,7 @@ def test_ssh_faults(ssh_board: SshBoard, user: str, port: int | None,
     assert (run.returncode, out, err.splitlines()[-1]) == (
         2, "", f"board: {expected}"), err
     assert ssh_board.read_chip() == ssh_board.chip
-    assert ssh_board.shell("ls -d /tmp/msgs_iic.* 2>/dev/null; true") == ""
+    assert left == "", "no folder left on the board"
 
 
 def test_ssh_asks(ssh_board: SshBoard) -> None:
@@ -986,31 +1056,98 @@ def descendants(pid: int) -> list[int]:
     return found + [n for child in found for n in descendants(child)]
 
 
-def test_ssh_cut(ssh_board: SshBoard) -> None:
-    """The connection cut while the test runs (the local ssh killed): one
-    line and exit status 2 here, and on the board msgs_iic_on puts the
-    chip's bytes back by itself, and the folder goes."""
-    run = ssh_board.board_run("--yes")
+def command_line(pid: int) -> str:
+    try:
+        return Path(f"/proc/{pid}/cmdline").read_text().replace("\0", " ")
+    except OSError:
+        return ""
+
+
+@pytest.mark.parametrize("killed", ["connection", "session"])
+def test_ssh_cut(ssh_board: SshBoard, killed: str) -> None:
+    """The connection cut while the test runs (every local ssh killed), or
+    the session's ssh alone killed while the connection stays: one line and
+    exit status 2 here, and on the board msgs_iic_on puts the chip's bytes
+    back by itself, and the folder goes once the test has ended, not
+    before."""
+    run = ssh_board.board_run("--yes", "--after", "sleep 3")
     assert run.stderr is not None
     said: list[str] = []
     while not said or "running the test" not in said[-1]:
         said.append(run.stderr.readline())
         assert said[-1], "".join(said)
-    time.sleep(2.5)   # msgs_iic has written the pattern by now
+    time.sleep(1.5)   # mid-test: msgs_iic has written, and not yet read
     for pid in descendants(run.pid):
-        os.kill(pid, 9)
+        if killed == "connection" or "test-run" in command_line(pid):
+            try:
+                os.kill(pid, 9)
+            except ProcessLookupError:
+                pass   # gone with the master connection killed before it
     out, err = run.communicate(timeout=30)
     assert run.returncode == 2
     assert err.splitlines()[-1].startswith(
         "board: the connection to the board ended before the run finished")
+    assert ssh_board.folders().startswith("/tmp/msgs_iic."), \
+        "the folder kept while the test (its --after command) still runs"
     for _ in range(30):
-        if not ssh_board.shell("pidof msgs_iic_on msgs_iic; true"):
+        if not ssh_board.shell("pidof msgs_iic_on msgs_iic; true") and \
+                not ssh_board.folders():
             break
         time.sleep(0.5)
     assert ssh_board.read_chip() == ssh_board.chip, "put back by the board"
     assert ssh_board.shell("ls /tmp/msgs_iic /tmp/msgs_iic.* 2>/dev/null; "
                            "true") == "/tmp/msgs_iic:\n", \
         "no journal left, and no folder"
+
+
+# The user of the README's "bus 0 without root": in the i2c group, with
+# its journal under /tmp, not root's.
+I2C_GROUP = ("echo i2c:x:998:tester >>/etc/group && chgrp i2c /dev/i2c-0 && "
+             "chmod 660 /dev/i2c-0")
+NO_I2C_GROUP = "chmod 600 /dev/i2c-0; chgrp 0 /dev/i2c-0; sed -i /^i2c:/d /etc/group"
+
+
+@pytest.mark.parametrize("second", ["board-run", "user"])
+def test_ssh_second_run(ssh_board: SshBoard, second: str) -> None:
+    """A second run on the board while msgs_iic_on runs there as root,
+    with its default journal: board/run --ssh, or msgs_iic_on as a user in
+    the i2c group with a journal of its own, is refused at once with exit
+    status 2; the first gives the good run and the chip is as found. The
+    first's msgs_iic is stopped (SIGSTOP) until the second has ended, so
+    that the second surely comes during it."""
+    if second == "user":
+        ssh_board.shell(I2C_GROUP)
+    try:
+        first = subprocess.Popen(ssh_board.login(
+            "msgs_iic_on -y 0 >/dev/null 2>&1; echo $?"),
+            stdout=subprocess.PIPE, text=True)
+        for _ in range(50):
+            if ssh_board.shell("kill -STOP $(pidof msgs_iic) 2>/dev/null && "
+                               "echo stopped; true"):
+                break
+        else:
+            first.kill()
+            pytest.fail(f"the first run's msgs_iic never ran: {first.communicate()}")
+        if second == "board-run":
+            run = ssh_board.board_run("--yes")
+            _, err = run.communicate(timeout=60)
+            status, said = run.returncode, err.splitlines()[-1]
+            line = f"board: {ssh_board.remote()}: msgs_iic_on refuses bus 0: " + \
+                BUSY.removeprefix("msgs_iic_on: ")
+        else:
+            done = subprocess.run(ssh_board.login(
+                "msgs_iic_on -y --journal /home/tester/j 0 >/dev/null",
+                "tester"), capture_output=True, text=True, timeout=60)
+            status, said, line = done.returncode, done.stderr.splitlines()[-1], BUSY
+        ssh_board.shell("kill -CONT $(pidof msgs_iic)")
+        out, _ = first.communicate(timeout=60)
+    finally:
+        if second == "user":
+            ssh_board.shell(NO_I2C_GROUP)
+    assert (status, said[:len(line)]) == (2, line), said
+    assert out == "0\n", "the first run's good run, the chip as found"
+    assert ssh_board.read_chip() == ssh_board.chip
+    assert ssh_board.folders() == ""
 
 
 def test_ssh_rows(ssh_board: SshBoard, tmp_path: Path) -> None:

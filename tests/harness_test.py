@@ -104,6 +104,15 @@ GOOD = "hello,this is I2C_RDWR i2c test \n" + "".join(
      "--eeprom-image: no readable file '/nonexistent'"),
     ("--board raspi2b --no-eeprom --eeprom-image @image",
      "--eeprom-image needs the EEPROM that --no-eeprom removes"),
+    ("--eeprom-chip 24c16", "unknown --eeprom-chip '24c16' (24c02 24c32 24c64)"),
+    ("--eeprom-chip 24c32 --eeprom-image @image", "--eeprom-image @image: 256 "
+     "bytes, where a 24c32 holds 4096"),
+    ("--board raspi2b --no-eeprom --eeprom-chip 24c64",
+     "--eeprom-chip needs the EEPROM that --no-eeprom removes"),
+    ("--board all --eeprom-chip 24c32",
+     "--board all runs the good run, which --eeprom-chip rules out"),
+    ("--ssh board --eeprom-chip 24c32",
+     "--eeprom-chip is for a board under QEMU, not one reached with --ssh"),
     ("--board raspi2b --write-protect --no-eeprom",
      "--write-protect needs the EEPROM that --no-eeprom removes"),
     ("--report /etc/passwd", "--report /etc/passwd: cannot write a report "
@@ -195,6 +204,7 @@ def test_bad_input(tmp_path: Path, args: str, line: str) -> None:
     argv = args.replace("@image", str(image)).split()
     done = subprocess.run([TOP / "board" / "run", *argv], capture_output=True,
                           text=True, stdin=subprocess.DEVNULL, cwd=tmp_path)
+    line = line.replace("@image", str(image))
     assert (done.returncode, done.stderr, done.stdout) == (
         2, f"board: {line}; see board/run --help\n", "")
     assert [path.name for path in tmp_path.iterdir()] == ["image"]
@@ -226,13 +236,15 @@ def test_list() -> None:
     assert (done.returncode, done.stderr) == (0, "")
     assert re.split(r"\s{2,}", lines[0]) == [
         "board", "stands for", "driver", "buses", "programs", "saved"]
-    rows = {line.split()[0]: re.split(r"\s{2,}", line) for line in lines[1:]}
+    rows = {line.split()[0]: re.split(r"\s{2,}", line) for line in lines[1:-1]}
     assert list(rows) == boards.names()
     assert rows["ast2600-evb"][1:] == ["ASPEED AST2600 BMC evaluation board",
                                        "i2c-aspeed", "0-6 8 9 12-15", "armhf",
                                        "no"]
     assert rows["raspi3b"][2:] == ["i2c-bcm2835", "0", "armhf arm64", "no"]
     assert rows["vexpress"][-1] == "yes"
+    assert lines[-1] == ("the EEPROM at 0x50, on every board (--eeprom-chip): "
+                         "24c02 (the default), 24c32 or 24c64")
 
 
 def test_build_says_so_only_when_it_builds(tmp_path: Path,
@@ -339,7 +351,7 @@ def recorded_lines(tmp_path: Path, argv: list[str], said: list[str],
     recorded = NO_EEPROM if name == "no-eeprom" else (DATA / name).read_text()
     given = options(*argv)
     kernel = re.findall(r"with kernel (\S+)", "\n".join(said)) or ["6.1.0-58-armmp"]
-    wall = re.findall(r"(\d+) s wall time", "\n".join(said)) or ["8"]
+    wall = re.findall(r"([\d.]+) s wall time", "\n".join(said)) or ["8"]
     run = replace(watched(tmp_path, recorded), kernel=kernel[0],
                   seconds=float(wall[0]))
     results = marks.collect(run, given)
@@ -915,19 +927,30 @@ def test_bench(tmp_path: Path) -> None:
         for (_, at), key in zip(PACE, found):
             assert at <= found[key] < at + 0.1, (key, found)
     unfinished = booted(tmp_path / "none", console.Ending("timeout", ""))
-    table = bench.table([("vexpress", "armhf", "restored", boots, 3),
-                         ("raspi2b", "armhf", "cold", [unfinished], 0)])
+    # msgs_iic_on's time after the program's: its status, and the
+    # program's own centiseconds, as the boot's marks gave them.
+    keeps = [bench.keep_cost(marks.Results(boots[0], (), None, None,
+                                           after_each=(said,), centiseconds=cs))
+             for said, cs in ((b"12.30 14.35 0\n", 203), (b"3.00 5.05 0\n", 201),
+                              (b"3.00 5.04 2\n", 201), (b"3.00 5.04 0\n", None),
+                              (b"", 201))]
+    assert keeps[2:] == [None, None, None], "no cost where either did not run"
+    table = bench.table([("vexpress", "armhf", "restored", boots, 3, keeps),
+                         ("raspi2b", "armhf", "cold", [unfinished], 0, [None])])
     assert table[:2] == [
-        "seconds from QEMU's start to each point of a boot, minimum / median",
+        "seconds from QEMU's start to each point of a boot, minimum / median; "
+        "keep: what msgs_iic_on adds to msgs_iic's own time on the board",
         "board        program  boot      good   console        /init          "
-        "msgs_iic       end"]
+        "msgs_iic       end            keep"]
     cells = re.fullmatch(r"vexpress     armhf    restored  3/3    (.*)", table[2])
     assert cells, table[2]
-    for (_, at), cell in zip(PACE, re.split(r"\s{2,}", cells.group(1))):
+    *points, keep = re.split(r"\s{2,}", cells.group(1))
+    for (_, at), cell in zip(PACE, points):
         low, middle = (float(value) for value in cell.split(" / "))
         assert at <= low <= middle < at + 0.1, cell
+    assert keep == "0.02 / 0.03"
     assert table[3].split() == ["raspi2b", "armhf", "cold", "0/1", "-", "-",
-                                "-", "9.00", "/", "9.00"]
+                                "-", "9.00", "/", "9.00", "-"]
 
 
 def zimage(payload: bytes) -> bytes:

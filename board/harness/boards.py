@@ -28,6 +28,18 @@ LEAN = ("rodata=off", "cryptomgr.notests")
 
 
 @dataclass(frozen=True)
+class Chip:
+    """An EEPROM part that QEMU's at24c-eeprom stands in for at 0x50."""
+    name: str
+    size: int   # bytes
+    word: int   # word-address bytes: 1 up to a 24C16, 2 from a 24C32
+
+
+# The first is the default: the part the test is written for.
+CHIPS = (Chip("24c02", 256, 1), Chip("24c32", 4096, 2), Chip("24c64", 8192, 2))
+
+
+@dataclass(frozen=True)
 class Board:
     name: str
     stands_for: str          # the real board it stands for, for the summary
@@ -244,6 +256,10 @@ class Target:
         architecture where it is not armhf."""
         suffix = "" if self.arch == "armhf" else f"-{self.arch}"
         return self.board.name + suffix
+
+
+def chip(name: str) -> Chip | None:
+    return next((chip for chip in CHIPS if chip.name == name), None)
 
 
 def names() -> list[str]:

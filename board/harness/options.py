@@ -7,7 +7,7 @@ line and read by every part below it."""
 from dataclasses import dataclass
 from pathlib import Path
 
-from .boards import Target
+from .boards import CHIPS, Chip, Target
 
 
 @dataclass(frozen=True)
@@ -63,5 +63,6 @@ class Options:
     # Guest commands of board/run's own, run after the program and before
     # the --after ones: --board all's read-back by i2ctransfer.
     checks: tuple[str, ...] = ()
+    chip: Chip = CHIPS[0]   # the EEPROM's part, --eeprom-chip
     # Each board booted afresh, never restored from its saved state.
     cold: bool = False

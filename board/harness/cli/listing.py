@@ -28,7 +28,8 @@ def programs(board: Board) -> str:
 def table() -> list[str]:
     """Each board: what it stands for, its I2C controller's driver, the
     buses the EEPROM can go on (--eeprom-bus), the programs it runs, and
-    whether its runs restore it from a saved state."""
+    whether its runs restore it from a saved state; then the parts the EEPROM
+    can be (--eeprom-chip), on every board."""
     row = "{:<12} {:<37} {:<14} {:<18} {:<13} {}".format
     lines = [row("board", "stands for", "driver", "buses", "programs", "saved")]
     for board in boards.BOARDS:
@@ -36,4 +37,7 @@ def table() -> list[str]:
         lines.append(row(board.name, board.stands_for, board.module,
                          spans(buses), programs(board),
                          "yes" if snapshot.savable(board) else "no"))
-    return lines
+    first, *others = boards.CHIPS
+    return lines + [f"the EEPROM at 0x50, on every board (--eeprom-chip): "
+                    f"{first.name} (the default), "
+                    + " or ".join(chip.name for chip in others)]

@@ -77,14 +77,16 @@ def every_board(options: Options, guest: Guest, work: Path,
 def bench_boards(options: Options, guest: Guest, work: Path) -> int:
     """--bench: each board booted again and again, cold, and restored from
     its saved state where it has one (saved first, where need be, by a
-    boot not counted); 0 only when every boot gave the good run."""
-    runs = []
+    boot not counted), with what msgs_iic_on's keep adds; 0 only when
+    every boot gave the good run."""
+    runs: list[bench.Bench] = []
+    options = replace(options, checks=(bench.KEEP,))
     for target in options.targets:
         kinds = [("cold", replace(options, cold=True))]
         if snapshot.wanted(target.board, options):
             kinds.append(("restored", options))
         for kind, asked in kinds:
-            boots, good = [], 0
+            boots, good, keeps = [], 0, []
             for n in range(asked.bench + (kind == "restored")):
                 shutil.rmtree(work / target.name, ignore_errors=True)
                 results = boot(target, asked, guest, work)
@@ -92,9 +94,10 @@ def bench_boards(options: Options, guest: Guest, work: Path) -> int:
                     continue
                 boots.append(results.run)
                 good += results.output == GOOD_RUN and results.status == 0
-            runs.append((target.board.name, target.arch, kind, boots, good))
+                keeps.append(bench.keep_cost(results))
+            runs.append((target.board.name, target.arch, kind, boots, good, keeps))
     print("\n".join(bench.table(runs)))
-    return 0 if all(good == len(boots) for *_, boots, good in runs) else 1
+    return 0 if all(good == len(boots) for _, _, _, boots, good, _ in runs) else 1
 
 
 def programs(arch: str, work: Path) -> Path:
@@ -127,9 +130,7 @@ def ssh_board(remote: Remote, options: Options, work: Path,
     """The test on a real board over SSH, through msgs_iic_on 0: facts,
     programs, checks and the question first; the run, read and reported as
     an emulated board's."""
-    folder = work / f"ssh-{len(list(work.glob('ssh-*')))}"
-    folder.mkdir()
-    with ssh.connected(remote, options.ssh_config, folder) as link:
+    with ssh.connected(remote, options.ssh_config) as link:
         board = ssh.facts(link)
         if not options.yes and not sys.stdin.isatty():
             raise Stop(f"{remote.given}: no terminal to ask on, and no --yes: "
@@ -141,11 +142,14 @@ def ssh_board(remote: Remote, options: Options, work: Path,
             for line in ssh.check(link, on_board, options.force):
                 say(f"{remote.given}: {line}")
             ask(remote, board, options)
-            say(f"running the test on {remote.given} through msgs_iic_on 0")
-            run = ssh.run(link, on_board, board, options.timeout,
-                          LOG.parent / f"{remote.given}.console")
-        finally:
+        except BaseException:
             ssh.remove(link, on_board)
+            raise
+        # From here the board removes the folder itself, once the test has
+        # ended, whether or not this end is still there.
+        say(f"running the test on {remote.given} through msgs_iic_on 0")
+        run = ssh.run(link, on_board, board, options.timeout,
+                      LOG.parent / f"{remote.given}.console")
     return told(collect(run, options), options, report,
                 None if alone else remote.given)
 

@@ -72,6 +72,7 @@ def parser() -> Parser:
     parse.add_argument("--no-eeprom", dest="eeprom", action="store_false")
     parse.add_argument("--eeprom-bus", default="0")
     parse.add_argument("--eeprom-image")
+    parse.add_argument("--eeprom-chip", default=boards.CHIPS[0].name)
     parse.add_argument("--write-protect", action="store_true")
     parse.add_argument("--keep", action="store_true")
     parse.add_argument("--no-i2c-dev", dest="i2c_dev", action="store_false")
@@ -135,7 +136,8 @@ def parse(argv: list[str]) -> Options | Literal["help", "list", "version"]:
         ssh=tuple(remote(text) for text in given.ssh),
         ssh_config=Path(given.ssh_config) if given.ssh_config else None,
         yes=given.yes,
-        program_root=Path(given.program_root) if given.program_root else None)
+        program_root=Path(given.program_root) if given.program_root else None,
+        chip=part(given.eeprom_chip))
     if options.ssh:
         check_ssh(argv, options)
         check_outputs(options)
@@ -184,7 +186,8 @@ def check_modes(argv: list[str], options: Options) -> None:
 
 
 def check_values(given: argparse.Namespace) -> None:
-    for option in ("board", "arch", "eeprom_bus", "eeprom_image", "report",
+    for option in ("board", "arch", "eeprom_bus", "eeprom_image",
+                   "eeprom_chip", "report",
                    "picture", "timeout", "lava", "lava_url", "lava_repo",
                    "lava_submit", "results", "junit", "ssh_config",
                    "program_root"):
@@ -208,6 +211,14 @@ def check_values(given: argparse.Namespace) -> None:
     image = given.eeprom_image
     if image and not (os.path.isfile(image) and os.access(image, os.R_OK)):
         raise BadInput(f"--eeprom-image: no readable file '{image}'")
+
+
+def part(name: str) -> boards.Chip:
+    found = boards.chip(name)
+    if found is None:
+        raise BadInput(f"unknown --eeprom-chip '{name}' "
+                       f"({' '.join(c.name for c in boards.CHIPS)})")
+    return found
 
 
 def targets(name: str, arch: str | None) -> tuple[Target, ...]:

@@ -8,13 +8,14 @@ import os
 import re
 from pathlib import Path
 
+from ..boards import CHIPS
 from ..guest.elf import MACHINES, machine
 from ..host.progress import beside, unwritable
 from ..options import LAVA_URL, Options
 
 # What only a board under QEMU has.
-QEMU_ONLY = ("--no-eeprom", "--eeprom-image", "--write-protect", "--eeprom-bus",
-             "--picture", "--bench", "--cold")
+QEMU_ONLY = ("--no-eeprom", "--eeprom-image", "--eeprom-chip", "--write-protect",
+             "--eeprom-bus", "--picture", "--bench", "--cold")
 
 
 class BadInput(Exception):
@@ -23,10 +24,12 @@ class BadInput(Exception):
 
 def check_chip(options: Options) -> None:
     """What the chip at 0x50 can be, on the boards chosen."""
+    other_chip = options.chip != CHIPS[0]
     if options.every_board:
         for ruled_out, option in ((not options.eeprom, "--no-eeprom"),
                                   (options.write_protect, "--write-protect"),
-                                  (not options.i2c_dev, "--no-i2c-dev")):
+                                  (not options.i2c_dev, "--no-i2c-dev"),
+                                  (other_chip, "--eeprom-chip")):
             if ruled_out:
                 raise BadInput(f"--board all runs the good run, which "
                                f"{option} rules out")
@@ -45,10 +48,15 @@ def check_chip(options: Options) -> None:
         raise BadInput(f"--no-eeprom: on {board.name} the monitor's "
                        f"{board.at_0x50} ROM answers at 0x50 too")
     for given, option in ((options.image, "--eeprom-image"),
-                          (options.write_protect, "--write-protect")):
+                          (options.write_protect, "--write-protect"),
+                          (other_chip, "--eeprom-chip")):
         if given and not options.eeprom:
             raise BadInput(f"{option} needs the EEPROM that --no-eeprom "
                            "removes")
+    size = options.image.stat().st_size if options.image else None
+    if size is not None and size != options.chip.size:
+        raise BadInput(f"--eeprom-image {options.image}: {size} bytes, where "
+                       f"a {options.chip.name} holds {options.chip.size}")
 
 
 def check_picture(options: Options) -> None:

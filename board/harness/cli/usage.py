@@ -22,8 +22,10 @@ input or a run that did not finish.
                        on a board with more than one ({several})
   --no-eeprom          no EEPROM at 0x50 (not on vexpress, where the
                        monitor's EDID ROM answers there too)
-  --eeprom-image FILE  the EEPROM starts with FILE's first 256 bytes
-                       (default: all 0xff, as a part ships); FILE is not changed
+  --eeprom-chip PART   {chips}
+  --eeprom-image FILE  the EEPROM starts with FILE's bytes, as many as the part
+                       holds (default: all 0xff, as a part ships); FILE is not
+                       changed
   --write-protect      the EEPROM acknowledges writes and ignores them
   --no-i2c-dev         do not load i2c-dev, so there is no /dev/i2c-0
   --keep               run the test through msgs_iic_on -y BUS (bus 0, or
@@ -62,7 +64,8 @@ input or a run that did not finish.
   --bench [N]          boot each board N times (default 3) and print where the
                        time goes: the minimum and median from QEMU's start to the
                        first console line, to /init, to msgs_iic, to the end;
-                       cold, and restored where the board is saved
+                       cold, and restored where the board is saved, and
+                       what msgs_iic_on's keep adds to msgs_iic's own time
   --refresh            fetch Debian's newest guest packages again (a kernel point
                        release, say); other runs go on with the cache they have
                        until the new one is complete; and save each board anew
@@ -89,6 +92,17 @@ input or a run that did not finish.
 """  # noqa: E501  (lines as wide as the examples they quote)
 
 
+def chips() -> str:
+    """The parts, from their records."""
+    first, *others = boards.CHIPS
+    text = ("the EEPROM's part: " + ", ".join(
+        [f"{first.name} ({first.size} bytes, the default)",
+         *(f"{c.name} ({c.size})" for c in others)])
+        + "; from a 24c32 on, a two-byte word address")
+    return "\n".join(textwrap.wrap(text, width=80, initial_indent=" " * 23,
+                                   subsequent_indent=" " * 23)).lstrip()
+
+
 def usage() -> str:
     first, *others = boards.names()
     listed = textwrap.wrap(f"{first} (the default), {', '.join(others)}, or "
@@ -98,4 +112,5 @@ def usage() -> str:
     wide = " ".join(b.name for b in boards.BOARDS if b.kernel == "arm64")
     several = " ".join(b.name for b in boards.BOARDS if len(b.buses) > 1)
     return USAGE.format(boards="\n".join(listed).lstrip(), wide=wide,
-                        several=several, url=LAVA_URL, repo=LAVA_REPO)
+                        several=several, url=LAVA_URL, repo=LAVA_REPO,
+                        chips=chips())

@@ -43,7 +43,7 @@ def qemu_context(board: Board, options: Options) -> dict[str, object]:
         extra += ["-serial null"] * (board.console_port - 1)
         extra.append("-serial mon:stdio")
     if options.eeprom:
-        extra.append(f"-device {image.eeprom_device(board.buses[0])}")
+        extra.append(f"-device {image.eeprom_device(board.buses[0], options.chip)}")
     context["extra_options"] = extra
     context["no_kvm"] = True
     return context

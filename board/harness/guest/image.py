@@ -11,13 +11,12 @@ import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 
-from ..boards import Board
+from ..boards import Board, Chip
 from ..host.progress import TOP
 from ..options import Options
 from .elf import interpreter
 from .packages import Guest
 
-CHIP_SIZE = 256   # a 24C02
 # A virtio NIC's modules, in the order they load.
 NIC_MODULES = ("virtio_mmio", "failover", "net_failover", "virtio_net")
 
@@ -51,34 +50,46 @@ def write_commands(folder: Path, commands: tuple[str, ...]) -> None:
 
 
 def chip_image(options: Options) -> bytes:
-    """The chip's bytes: the image file's first ones, the rest 0xff as a
-    part ships."""
-    given = options.image.read_bytes()[:CHIP_SIZE] if options.image else b""
-    return given + b"\xff" * (CHIP_SIZE - len(given))
+    """The chip's bytes: the image file's (of the chip's size), or all 0xff
+    as a part ships."""
+    if options.image:
+        return options.image.read_bytes()
+    return b"\xff" * options.chip.size
 
 
-def eeprom_device(bus: str, size: int = CHIP_SIZE) -> str:
-    """QEMU's EEPROM at 0x50 on the bus: a 24C02's one-byte word address."""
-    return f"at24c-eeprom,bus={bus},address=0x50,address-size=1,rom-size={size}"
+def eeprom_device(bus: str, chip: Chip, size: int | None = None) -> str:
+    """QEMU's EEPROM at 0x50 on the bus, with the part's word address."""
+    return (f"at24c-eeprom,bus={bus},address=0x50,address-size={chip.word},"
+            f"rom-size={size or chip.size}")
+
+
+def loaded_over_bus(options: Options) -> bool:
+    """Whether /init writes the chip's first bytes (a writable 24C02)."""
+    return options.eeprom and not options.write_protect and options.chip.word == 1
 
 
 def eeprom_devices(board: Board, options: Options, run: Path) -> list[str]:
     """QEMU's at24c-eeprom sets its pointer to (old pointer << 8 | word
     address) modulo rom-size, a 24C02's pointer only at rom-size 256. So a
-    writable chip has no backing file (whose size would be a whole 512-byte
-    sector): /init loads its bytes over the bus. A write-protected chip is
+    writable 24C02 has no backing file (whose size would be a whole 512-byte
+    sector): /init loads its bytes over the bus. A write-protected one is
     never written, so it is 512 bytes backed by the image twice: whichever
-    half a stale pointer bit selects, the bytes are the same."""
+    half a stale pointer bit selects, the bytes are the same. A two-byte
+    part's pointer is sound at its own size, whole sectors: a copy of the
+    image backs it."""
     if not options.eeprom:
         return []
-    bus = board.buses[options.eeprom_bus]
-    if not options.write_protect:
+    bus, chip = board.buses[options.eeprom_bus], options.chip
+    if loaded_over_bus(options):
         (run / "root" / "etc" / "eeprom.img").write_bytes(chip_image(options))
-        return ["-device", eeprom_device(bus)]
+        return ["-device", eeprom_device(bus, chip)]
     backing = run / "eeprom.img"
-    backing.write_bytes(chip_image(options) * 2)
+    copies = 2 if chip.word == 1 else 1
+    backing.write_bytes(chip_image(options) * copies)
+    protect = ",writable=off" if options.write_protect else ""
     return ["-drive", f"if=none,id=ee,file={backing},format=raw",
-            "-device", f"{eeprom_device(bus, 2 * CHIP_SIZE)},drive=ee,writable=off"]
+            "-device", f"{eeprom_device(bus, chip, copies * chip.size)},"
+            f"drive=ee{protect}"]
 
 
 def kernel_line(board: Board, *more: str) -> str:
@@ -164,6 +175,7 @@ def make_root(board: Board, options: Options, guest: Guest, programs: Path,
     (root / "etc" / "board.conf").write_text(
         f"bus_module={board.module}\ni2c_dev={flag[options.i2c_dev]}\n"
         f"eeprom={flag[options.eeprom]}\neeprom_bus={options.eeprom_bus}\n"
+        f"eeprom_size={options.chip.size}\neeprom_word={options.chip.word}\n"
         f"shell={flag[shell]}\nsshd={flag[sshd is not None]}\n")
     test_folder(root / "test", options, "/bin", options.eeprom_bus)
     if sshd is not None:
@@ -187,7 +199,9 @@ def program(options: Options, programs: str, bus: int) -> str:
                 if loader else "") + f"{PROGRAM_ROOT}/usr/bin/msgs_iic"
     if not options.keep:
         return f"{programs}/msgs_iic"
-    return f"{programs}/msgs_iic_on -y{' --force' if options.force else ''} {bus}"
+    # The msgs_iic copied beside it, named: never another one on PATH.
+    return (f"{programs}/msgs_iic_on -y{' --force' if options.force else ''} "
+            f"--program {programs}/msgs_iic {bus}")
 
 
 def test_folder(folder: Path, options: Options, programs: str, bus: int) -> None:

@@ -11,6 +11,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from . import bus
+from ..guest import image
 from ..host.progress import shown
 from ..options import Options
 from .console import Ending
@@ -163,7 +164,7 @@ def failed_command(console: str, options: Options
 
 def collect(run: Run, options: Options) -> Results:
     # /init's own transfers: the load of a writable chip, the last read.
-    first = options.eeprom and not options.write_protect
+    first = image.loaded_over_bus(options)
     last = options.eeprom
     trace = bus.cut_trace(run.trace, first, last)
     vcd = (bus.wire_vcd(run.board, run.trace, first, last)

@@ -10,6 +10,7 @@ board/test-run, whose marks are read as a console's are."""
 import re
 import shlex
 import subprocess
+import tempfile
 import time
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -17,7 +18,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from ..guest.image import program
-from ..host.progress import TOP, Stop, log_line
+from ..host.progress import TOP, Stop, log_line, say
 from ..options import Options, Remote
 from .console import wait_for
 from .marks import Run
@@ -37,6 +38,20 @@ echo "adapter $(cat /sys/class/i2c-dev/i2c-0/name 2>/dev/null)"
 driver=$(readlink /sys/class/i2c-dev/i2c-0/device/../driver 2>/dev/null)
 echo "driver ${driver##*/}"
 """
+# The run's folder on the board, in the first place where a program may
+# run: a noexec /tmp would refuse the programs with "Permission denied".
+MAKE_FOLDER = r"""for base in /tmp /var/tmp "$HOME"; do
+    [ -d "$base" ] || continue
+    folder=$(mktemp -d "$base/msgs_iic.XXXXXX" 2>/dev/null) || continue
+    if printf '#!/bin/sh\n' >"$folder/probe" && chmod 755 "$folder/probe" &&
+        "$folder/probe" 2>/dev/null; then
+        rm -f "$folder/probe"
+        echo "$folder"
+        exit 0
+    fi
+    rm -rf "$folder"
+done
+"""
 
 
 @dataclass(frozen=True)
@@ -54,7 +69,8 @@ def ssh_options(remote: Remote, config: Path | None, control: Path) -> list[str]
     """ssh with the user's configuration, or the one given; never a
     password, and never another way of checking host keys."""
     given = ["-F", str(config)] if config else []
-    return ["ssh", *given, "-o", "BatchMode=yes", "-o", f"ConnectTimeout={CONNECT}",
+    return ["ssh", "-T", *given, "-o", "BatchMode=yes",
+            "-o", f"ConnectTimeout={CONNECT}",
             "-o", f"ControlPath={control}",
             *(["-p", str(remote.port)] if remote.port else []),
             *(["-l", remote.user] if remote.user else [])]
@@ -84,10 +100,19 @@ def refusal(remote: Remote, said: str) -> str:
 
 
 @contextmanager
-def connected(remote: Remote, config: Path | None, folder: Path) -> Iterator[Link]:
+def connected(remote: Remote, config: Path | None) -> Iterator[Link]:
     """The master connection for the length of the block; one line where
     ssh refuses it."""
-    control = folder / "control"
+    # Its socket in a short folder of its own in /tmp: ssh splits an option
+    # at a space and expands a %, and a socket's path has 108 bytes at most,
+    # so the TMPDIR of the run's other files could break it.
+    with tempfile.TemporaryDirectory(prefix="msgs_iic-ssh.", dir="/tmp") as socket:
+        with mastered(remote, config, Path(socket) / "control") as link:
+            yield link
+
+
+@contextmanager
+def mastered(remote: Remote, config: Path | None, control: Path) -> Iterator[Link]:
     base = ssh_options(remote, config, control)
     master = subprocess.Popen([*base, "-M", "-N", "-o", "ControlPersist=no",
                                "--", remote.host], stdin=subprocess.DEVNULL,
@@ -156,10 +181,16 @@ def checked(remote: Remote, said: dict[str, str]) -> dict[str, str]:
 def copy_in(link: Link, programs: Path, options: Options) -> str:
     """The programs, board/test-run and the run's guest commands, copied
     over the connection itself (no scp or sftp needed on the board) into a
-    folder of their own; its path on the board."""
-    folder = call(link, "mktemp -d /tmp/msgs_iic.XXXXXX").strip()
-    if not re.fullmatch(r"/tmp/msgs_iic\.[A-Za-z0-9]+", folder):
-        raise Stop(f"{link.remote.given}: mktemp gave '{folder}'")
+    folder of their own; its path on the board. A copy that fails takes
+    the folder with it."""
+    folder = call(link, MAKE_FOLDER).strip()
+    if not re.fullmatch(r"(/[A-Za-z0-9._-]+)*/msgs_iic\.[A-Za-z0-9]+", folder):
+        raise Stop(f"{link.remote.given}: no folder on the board that programs "
+                   "may run from: /tmp, /var/tmp and the login's home are "
+                   "full, read-only or mounted noexec")
+    if not folder.startswith("/tmp/"):
+        say(f"{link.remote.given}: /tmp is no place to run programs from "
+            f"(mounted noexec?): the test goes in {folder}")
     files = {f"bin/{name}": (programs / name).read_bytes()
              for name in ("msgs_iic", "msgs_iic_on")}
     files["test-run"] = (TOP / "board" / "test-run").read_bytes()
@@ -168,10 +199,14 @@ def copy_in(link: Link, programs: Path, options: Options) -> str:
     for step, commands in steps.items():
         for number, command in enumerate(commands, 1):
             files[f"{step}/{number:03d}"] = (command + "\n").encode()
-    call(link, f"mkdir {folder}/bin {folder}/before {folder}/after")
-    for name, content in files.items():
-        call(link, f"cat >{folder}/{name}", content)
-    call(link, f"chmod 755 {folder}/bin/msgs_iic {folder}/bin/msgs_iic_on")
+    try:
+        call(link, f"mkdir {folder}/bin {folder}/before {folder}/after")
+        for name, content in files.items():
+            call(link, f"cat >{folder}/{name}", content)
+        call(link, f"chmod 755 {folder}/bin/msgs_iic {folder}/bin/msgs_iic_on")
+    except BaseException:
+        remove(link, folder)
+        raise
     return folder
 
 
@@ -198,10 +233,11 @@ def run(link: Link, folder: str, board: dict[str, str], timeout: int,
     started = time.monotonic()
     with (log.parent / f"{log.name}.ssh").open("w+") as err:
         # Cut off, the board goes on: msgs_iic_on puts the bytes back, and
-        # the folder goes, though no mark reaches here any more.
+        # test-run removes the folder once the program has ended, though no
+        # mark reaches here any more.
         session = subprocess.Popen(
-            link.command(f"trap '' PIPE; sh {folder}/test-run {folder}; "
-                         f"echo @@done; rm -rf {folder}"),
+            link.command(f"trap '' HUP PIPE; sh {folder}/test-run -r {folder}; "
+                         "echo @@done"),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
         try:
             ending = wait_for(session, log, timeout, started)
@@ -225,5 +261,5 @@ def run(link: Link, folder: str, board: dict[str, str], timeout: int,
 
 def remove(link: Link, folder: str) -> None:
     """The run's folder gone from the board, where the connection still
-    stands."""
+    stands: only before the test starts, which then removes it itself."""
     subprocess.run(link.command(f"rm -rf {folder}"), capture_output=True)
