@@ -199,8 +199,12 @@ def program(options: Options, programs: str, bus: int) -> str:
                 if loader else "") + f"{PROGRAM_ROOT}/usr/bin/msgs_iic"
     if not options.keep:
         return f"{programs}/msgs_iic"
-    # The msgs_iic copied beside it, named: never another one on PATH.
-    return (f"{programs}/msgs_iic_on -y{' --force' if options.force else ''} "
+    # The msgs_iic copied beside it, named: never another one on PATH. An
+    # emulated chip with no image is blank, which reads cannot tell apart:
+    # the part is the one QEMU stands in for, so it is named.
+    force = " --force" if options.force else ""
+    chip = f" --chip {options.chip.name}" if options.image is None else ""
+    return (f"{programs}/msgs_iic_on -y{force}{chip} "
             f"--program {programs}/msgs_iic {bus}")
 
 
