@@ -281,14 +281,15 @@ def qemus_under(folder: Path) -> list[str]:
 ], ids=["SIGINT", "SIGTERM", "SIGHUP"])
 def test_stopped_mid_boot(tmp_path: Path, number: int, line: str) -> None:
     """Ctrl-C, a cancelled CI job or a closed terminal while the board
-    boots: the results and JUnit are written with the row in error and the
-    reason, the last line says what ended it, exit status 2, and neither
-    the temporary folder nor QEMU is left."""
+    boots (cold: a restored board would be done before the signal): the
+    results and JUnit are written with the row in error and the reason, the
+    last line says what ended it, exit status 2, and neither the temporary
+    folder nor QEMU is left."""
     scratch = tmp_path / "tmp"
     scratch.mkdir()
     results, junit = tmp_path / "results.json", tmp_path / "junit.xml"
     run = subprocess.Popen(
-        [TOP / "board" / "run", "--results", results, "--junit", junit],
+        [TOP / "board" / "run", "--cold", "--results", results, "--junit", junit],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         env={**os.environ, "TMPDIR": str(scratch)})
     assert run.stderr is not None
