@@ -247,17 +247,43 @@ def test_list() -> None:
                          "24c02 (the default), 24c32 or 24c64")
 
 
+@pytest.mark.parametrize("changed, said", [
+    (None, ""),
+    ("src/msgs_iic.cpp", "board: building msgs_iic for host\n"),
+    ("src/msgs_iic.h", "board: building msgs_iic for host\n"),
+    ("CMakeLists.txt", ""),   # CMake runs again, and nothing is rebuilt
+    ("@build/msgs_iic_on", "board: building msgs_iic for host\n"),
+])
 def test_build_says_so_only_when_it_builds(tmp_path: Path,
-                                           capsys: pytest.CaptureFixture[str]
+                                           capsys: pytest.CaptureFixture[str],
+                                           changed: str | None, said: str
                                            ) -> None:
     """The build's progress line comes with make's first piece of work: a
-    build with nothing to do says nothing."""
+    build with nothing to do says nothing, and skips make while nothing it
+    read or made has changed; a changed source, header or CMakeLists.txt,
+    or a program gone, is noticed."""
     subprocess.run(["cmake", "-S", TOP, "-B", tmp_path, "-DBUILD_TESTING=OFF"],
                    check=True, capture_output=True)
     build.make("host", tmp_path)
     assert capsys.readouterr().err == "board: building msgs_iic for host\n"
-    build.make("host", tmp_path)
-    assert capsys.readouterr().err == ""
+    assert build.up_to_date(tmp_path)
+    if changed is None:
+        pass
+    elif changed.startswith("@build/"):
+        (tmp_path / changed.removeprefix("@build/")).unlink()
+    else:
+        # Newer for a moment, then as it was, so that other builds of the
+        # checkout see nothing.
+        path = TOP / changed
+        was = path.stat()
+        os.utime(path, ns=(was.st_atime_ns, time.time_ns()))
+    try:
+        assert build.up_to_date(tmp_path) == (changed is None)
+        build.make("host", tmp_path)
+    finally:
+        if changed is not None and not changed.startswith("@build/"):
+            os.utime(path, ns=(was.st_atime_ns, was.st_mtime_ns))
+    assert capsys.readouterr().err == said
 
 
 # The placeholders of the README's and the guides' commands, as a person
