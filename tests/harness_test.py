@@ -29,7 +29,7 @@ import pytest
 
 from harness import boards
 from harness.farm import dispatch, jobs, modes, submit
-from harness.guest import archive, cache, devicetree, kernel, lava_shell
+from harness.guest import archive, cache, devicetree, image, kernel, lava_shell
 from harness.host import apt, build
 from harness.host.progress import Stop
 from harness.options import Options, Remote
@@ -1439,3 +1439,29 @@ def test_saved_image_split(tmp_path: Path, board: boards.Board) -> None:
                     *(f"lib/modules/{m}.ko" for m in board.disk_modules)}
     conf = (root / "etc" / "board.conf").read_text()
     assert f"bus_module={board.module}\n" in conf and "run_disk=" in conf
+
+
+@pytest.mark.parametrize("change", [None, "a file", "the copy cut short"])
+def test_saved_image_kept(tmp_path: Path, change: str | None) -> None:
+    """A saved board's image is compressed once: a later run's own copy
+    of the same files takes the kept one, whatever their times; files
+    that differ, or a damaged copy, give an image of their own."""
+    kept = tmp_path / "states" / "vexpress.initramfs"
+    kept.parent.mkdir()
+    images, copies = [], []
+    for run in ("first", "second"):
+        root = tmp_path / run / "root"
+        (root / "bin").mkdir(parents=True)
+        (root / "init").write_text("init 2" if change == "a file"
+                                   and run == "second" else "init")
+        image.make_initramfs(root, tmp_path / run / "initramfs.gz", kept)
+        images.append(gzip.decompress((tmp_path / run / "initramfs.gz")
+                                      .read_bytes()))
+        copies.append({(path.name, path.stat().st_ino)
+                       for path in kept.parent.iterdir()})
+        if run == "first" and change == "the copy cut short":
+            cut = kept.parent / next(iter(copies[0]))[0]
+            cut.write_bytes(cut.read_bytes()[:100])
+    assert (images[0] == images[1]) == (change != "a file")
+    assert b"init 2" in images[1] if change == "a file" else True
+    assert (copies[0] == copies[1]) == (change is None)
