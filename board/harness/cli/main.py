@@ -13,8 +13,6 @@ import time
 from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
 
-from ..farm import modes as farm
-from ..farm import submit
 from ..guest import cache
 from ..guest.packages import Guest, fetch_guest
 from ..host.build import build_programs
@@ -95,7 +93,11 @@ def run(options: Options, done: list[Row]) -> int:
     boards = [target.board for target in options.targets]
     arches = {target.arch for target in options.targets}
     lines = any(board.trace == "lines" for board in boards)
-    server = submit.connect(options.lava_submit) if options.lava_submit else None
+    server = None
+    if options.lava_submit:
+        # LAVA's modules only for LAVA's runs: the others start sooner.
+        from ..farm import submit
+        server = submit.connect(options.lava_submit)
     folder = cache.ready(cache.root())
     builds: list[Future[None]] = []
     with cache.in_use(folder), tempfile.TemporaryDirectory() as scratch, \
@@ -118,6 +120,7 @@ def run(options: Options, done: list[Row]) -> int:
                 building.result()
             guest = fetching.result()
             if server is not None:
+                from ..farm import modes as farm
                 done.extend(farm.submitted(options, guest, work, server))
                 return verdicts(done, options)
             return run_asked(options, guest, work, done)
@@ -129,9 +132,11 @@ def run_asked(options: Options, guest: Guest, work: Path,
     and the programs are ready; its exit status. Each row goes into DONE
     as it ends."""
     if options.lava_dispatch:
+        from ..farm import modes as farm
         done.extend(farm.dispatched(options, guest, work))
         return verdicts(done, options)
     if options.lava_dir:
+        from ..farm import modes as farm
         farm.write_jobs(options, guest, options.lava_dir, work)
         return 0
     if options.bench:
