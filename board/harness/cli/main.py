@@ -6,6 +6,7 @@ tools, the guest's packages and the builds; then the run asked for, and its
 verdict as the exit status and, where asked, as results for machines."""
 
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -18,7 +19,7 @@ from ..guest.packages import Guest, fetch_guest
 from ..host.build import build_programs
 from ..host.progress import TOP, Ended, Stop, ended_by_signals, \
     ignore_endings, locked, say
-from ..host.tools import host_tools
+from ..host.tools import host_tools, qemu_version
 from ..options import Options
 from ..report import machine
 from ..report.verdict import Row, exit_status, unfinished
@@ -107,10 +108,15 @@ def run(options: Options, done: list[Row]) -> int:
         # are fetched while the host installs; the build starts once the
         # cross compilers are there.
         fetching = pool.submit(fetch, folder, options)
+        emulator = options.lava_dispatch or not (options.lava_dir
+                                                 or options.lava_submit)
+        if emulator and shutil.which("qemu-system-arm"):
+            # Asked for meanwhile: a saved board's key names it.
+            for qemu in {board.qemu for board in boards}:
+                pool.submit(qemu_version, qemu)
         with host_tools(
                 arches,
-                emulator=options.lava_dispatch or not (
-                    options.lava_dir or options.lava_submit),
+                emulator=emulator,
                 decoder=lines and bool(options.report or options.picture),
                 plotter=options.picture is not None,
                 compilers=lambda: builds.extend(
