@@ -29,7 +29,7 @@ import pytest
 
 from harness import boards
 from harness.farm import dispatch, jobs, modes, submit
-from harness.guest import archive, cache, devicetree, kernel, lava_shell
+from harness.guest import archive, cache, devicetree, image, kernel, lava_shell
 from harness.host import apt, build
 from harness.host.progress import Stop
 from harness.options import Options, Remote
@@ -247,17 +247,43 @@ def test_list() -> None:
                          "24c02 (the default), 24c32 or 24c64")
 
 
+@pytest.mark.parametrize("changed, said", [
+    (None, ""),
+    ("src/msgs_iic.cpp", "board: building msgs_iic for host\n"),
+    ("src/msgs_iic.h", "board: building msgs_iic for host\n"),
+    ("CMakeLists.txt", ""),   # CMake runs again, and nothing is rebuilt
+    ("@build/msgs_iic_on", "board: building msgs_iic for host\n"),
+])
 def test_build_says_so_only_when_it_builds(tmp_path: Path,
-                                           capsys: pytest.CaptureFixture[str]
+                                           capsys: pytest.CaptureFixture[str],
+                                           changed: str | None, said: str
                                            ) -> None:
     """The build's progress line comes with make's first piece of work: a
-    build with nothing to do says nothing."""
+    build with nothing to do says nothing, and skips make while nothing it
+    read or made has changed; a changed source, header or CMakeLists.txt,
+    or a program gone, is noticed."""
     subprocess.run(["cmake", "-S", TOP, "-B", tmp_path, "-DBUILD_TESTING=OFF"],
                    check=True, capture_output=True)
     build.make("host", tmp_path)
     assert capsys.readouterr().err == "board: building msgs_iic for host\n"
-    build.make("host", tmp_path)
-    assert capsys.readouterr().err == ""
+    assert build.up_to_date(tmp_path)
+    if changed is None:
+        pass
+    elif changed.startswith("@build/"):
+        (tmp_path / changed.removeprefix("@build/")).unlink()
+    else:
+        # Newer for a moment, then as it was, so that other builds of the
+        # checkout see nothing.
+        path = TOP / changed
+        was = path.stat()
+        os.utime(path, ns=(was.st_atime_ns, time.time_ns()))
+    try:
+        assert build.up_to_date(tmp_path) == (changed is None)
+        build.make("host", tmp_path)
+    finally:
+        if changed is not None and not changed.startswith("@build/"):
+            os.utime(path, ns=(was.st_atime_ns, was.st_mtime_ns))
+    assert capsys.readouterr().err == said
 
 
 # The placeholders of the README's and the guides' commands, as a person
@@ -1052,12 +1078,16 @@ READ = decoded_read("10", *(f"{n:02x}" for n in range(8)))
     (1, False, False, WRITE + READ),
     (2, True, True, READ + WRITE),
     (1, True, False, READ),
+    (0, False, False, []),   # a trace without the lines: no waveform
 ])
 def test_trace_to_vcd(tmp_path: Path, copies: int, first: bool, last: bool,
                       decoded: list[str]) -> None:
     """The SDA and SCL lines as a waveform that sigrok's decoder reads as
     the transactions, every ACK and the repeated START; /init's own cut."""
     vcd = bus.wire_vcd("vexpress", TRACE * copies, first, last)
+    assert (vcd is None) == (copies == 0)
+    if vcd is None:
+        return
     assert vcd.startswith("$comment\n  SCL and SDA of the bus that vexpress's ")
     levels = [tuple(row.split()[1:]) for row in bus.vcd_levels(vcd)]
     starts = sum(1 for before, after in zip(levels, levels[1:])
@@ -1413,3 +1443,29 @@ def test_saved_image_split(tmp_path: Path, board: boards.Board) -> None:
                     *(f"lib/modules/{m}.ko" for m in board.disk_modules)}
     conf = (root / "etc" / "board.conf").read_text()
     assert f"bus_module={board.module}\n" in conf and "run_disk=" in conf
+
+
+@pytest.mark.parametrize("change", [None, "a file", "the copy cut short"])
+def test_saved_image_kept(tmp_path: Path, change: str | None) -> None:
+    """A saved board's image is compressed once: a later run's own copy
+    of the same files takes the kept one, whatever their times; files
+    that differ, or a damaged copy, give an image of their own."""
+    kept = tmp_path / "states" / "vexpress.initramfs"
+    kept.parent.mkdir()
+    images, copies = [], []
+    for run in ("first", "second"):
+        root = tmp_path / run / "root"
+        (root / "bin").mkdir(parents=True)
+        (root / "init").write_text("init 2" if change == "a file"
+                                   and run == "second" else "init")
+        image.make_initramfs(root, tmp_path / run / "initramfs.gz", kept)
+        images.append(gzip.decompress((tmp_path / run / "initramfs.gz")
+                                      .read_bytes()))
+        copies.append({(path.name, path.stat().st_ino)
+                       for path in kept.parent.iterdir()})
+        if run == "first" and change == "the copy cut short":
+            cut = kept.parent / next(iter(copies[0]))[0]
+            cut.write_bytes(cut.read_bytes()[:100])
+    assert (images[0] == images[1]) == (change != "a file")
+    assert b"init 2" in images[1] if change == "a file" else True
+    assert (copies[0] == copies[1]) == (change is None)

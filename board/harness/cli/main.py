@@ -6,6 +6,7 @@ tools, the guest's packages and the builds; then the run asked for, and its
 verdict as the exit status and, where asked, as results for machines."""
 
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -13,14 +14,12 @@ import time
 from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
 
-from ..farm import modes as farm
-from ..farm import submit
 from ..guest import cache
 from ..guest.packages import Guest, fetch_guest
 from ..host.build import build_programs
 from ..host.progress import TOP, Ended, Stop, ended_by_signals, \
     ignore_endings, locked, say
-from ..host.tools import host_tools
+from ..host.tools import host_tools, qemu_version
 from ..options import Options
 from ..report import machine
 from ..report.verdict import Row, exit_status, unfinished
@@ -95,7 +94,11 @@ def run(options: Options, done: list[Row]) -> int:
     boards = [target.board for target in options.targets]
     arches = {target.arch for target in options.targets}
     lines = any(board.trace == "lines" for board in boards)
-    server = submit.connect(options.lava_submit) if options.lava_submit else None
+    server = None
+    if options.lava_submit:
+        # LAVA's modules only for LAVA's runs: the others start sooner.
+        from ..farm import submit
+        server = submit.connect(options.lava_submit)
     folder = cache.ready(cache.root())
     builds: list[Future[None]] = []
     with cache.in_use(folder), tempfile.TemporaryDirectory() as scratch, \
@@ -105,10 +108,15 @@ def run(options: Options, done: list[Row]) -> int:
         # are fetched while the host installs; the build starts once the
         # cross compilers are there.
         fetching = pool.submit(fetch, folder, options)
+        emulator = options.lava_dispatch or not (options.lava_dir
+                                                 or options.lava_submit)
+        if emulator and shutil.which("qemu-system-arm"):
+            # Asked for meanwhile: a saved board's key names it.
+            for qemu in {board.qemu for board in boards}:
+                pool.submit(qemu_version, qemu)
         with host_tools(
                 arches,
-                emulator=options.lava_dispatch or not (
-                    options.lava_dir or options.lava_submit),
+                emulator=emulator,
                 decoder=lines and bool(options.report or options.picture),
                 plotter=options.picture is not None,
                 compilers=lambda: builds.extend(
@@ -118,6 +126,7 @@ def run(options: Options, done: list[Row]) -> int:
                 building.result()
             guest = fetching.result()
             if server is not None:
+                from ..farm import modes as farm
                 done.extend(farm.submitted(options, guest, work, server))
                 return verdicts(done, options)
             return run_asked(options, guest, work, done)
@@ -129,9 +138,11 @@ def run_asked(options: Options, guest: Guest, work: Path,
     and the programs are ready; its exit status. Each row goes into DONE
     as it ends."""
     if options.lava_dispatch:
+        from ..farm import modes as farm
         done.extend(farm.dispatched(options, guest, work))
         return verdicts(done, options)
     if options.lava_dir:
+        from ..farm import modes as farm
         farm.write_jobs(options, guest, options.lava_dir, work)
         return 0
     if options.bench:

@@ -5,9 +5,11 @@
 threading and parked CPUs, and the EEPROM that QEMU puts at 0x50."""
 
 import gzip
+import hashlib
 import os
 import shutil
 import subprocess
+import zlib
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -217,17 +219,40 @@ def test_folder(folder: Path, options: Options, programs: str, bus: int) -> None
     write_commands(folder / "after", options.checks + options.after)
 
 
-def make_initramfs(root: Path, output: Path) -> None:
-    output.write_bytes(gzip.compress(cpio(root), compresslevel=1, mtime=0))
+def make_initramfs(root: Path, output: Path, kept: Path | None = None) -> None:
+    """The folder's archive, compressed; where KEPT is given (a folder and
+    a name), a copy kept there under the archive's digest saves compressing
+    it again, used only where it holds the very same archive."""
+    if kept is not None:
+        # The same files give the same archive: no times, no inode numbers.
+        for path in [root, *root.rglob("*")]:
+            os.utime(path, ns=(0, 0), follow_symlinks=False)
+    archive = cpio(root, "--reproducible") if kept else cpio(root)
+    if kept is not None:
+        kept = kept.with_name(
+            f"{kept.name}.{hashlib.sha256(archive).hexdigest()[:16]}.gz")
+        try:
+            packed = kept.read_bytes()
+            if gzip.decompress(packed) == archive:
+                output.write_bytes(packed)
+                return
+        except (OSError, EOFError, zlib.error, gzip.BadGzipFile):
+            pass   # none yet, or damaged: made anew
+    packed = gzip.compress(archive, compresslevel=1, mtime=0)
+    output.write_bytes(packed)
+    if kept is not None:
+        new = kept.with_name(f"{kept.name}.{os.getpid()}")
+        new.write_bytes(packed)
+        new.replace(kept)
 
 
-def cpio(root: Path) -> bytes:
+def cpio(root: Path, *more: str) -> bytes:
     """The folder as a newc archive, its names in a fixed order."""
     names = ["."]
     for folder, subfolders, files in os.walk(root):
         subfolders.sort()
         here = Path(folder).relative_to(root)
         names += [str(here / name) for name in sorted(subfolders + files)]
-    return subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"],
+    return subprocess.run(["cpio", "-o", "-H", "newc", "--quiet", *more],
                           cwd=root, input="\n".join(names).encode(),
                           stdout=subprocess.PIPE, check=True).stdout

@@ -7,6 +7,7 @@ the Image inside boots as it stands, from a legacy uImage header that tells
 QEMU where to load it."""
 
 import lzma
+import os
 import re
 import struct
 import zlib
@@ -73,16 +74,23 @@ def unpack(folder: Path) -> None:
 
 def uimage(folder: Path, ram_base: int, into: Path) -> Path:
     """The Image in a uImage that QEMU loads at the RAM base plus the text
-    offset; the Image is checked first, since a wrong one is silent until
-    the time-out."""
+    offset, made once for each load address beside the Image and linked
+    into place; the Image is checked first, since a wrong one is silent
+    until the time-out."""
     size, offset = (folder / "image").read_text().split()
-    image = (folder / "Image").read_bytes()
-    if len(image) != int(size):
-        raise Stop(f"{folder / 'Image'} is {len(image)} bytes, not {size}: "
-                   f"remove {folder} and run again")
+    if (folder / "Image").stat().st_size != int(size):
+        raise Stop(f"{folder / 'Image'} is {(folder / 'Image').stat().st_size} "
+                   f"bytes, not {size}: remove {folder} and run again")
     load = ram_base + int(offset, 16)
-    fields = [UIMAGE_MAGIC, 0, 0, len(image), load, load, zlib.crc32(image),
-              5, 2, 2, 0, b"Linux"]
-    fields[1] = zlib.crc32(UIMAGE.pack(*fields))
-    into.write_bytes(UIMAGE.pack(*fields) + image)
+    kept = folder / f"uImage.{load:#x}"
+    if not kept.exists() or kept.stat().st_size != UIMAGE.size + int(size):
+        image = (folder / "Image").read_bytes()
+        fields = [UIMAGE_MAGIC, 0, 0, len(image), load, load, zlib.crc32(image),
+                  5, 2, 2, 0, b"Linux"]
+        fields[1] = zlib.crc32(UIMAGE.pack(*fields))
+        new = kept.with_name(f"{kept.name}.{os.getpid()}")
+        new.write_bytes(UIMAGE.pack(*fields) + image)
+        new.replace(kept)
+    into.unlink(missing_ok=True)
+    into.symlink_to(kept)
     return into

@@ -19,6 +19,53 @@ PROGRAMS = ("msgs_iic", "msgs_iic_on")
 # What make prints when it has work to do: a line like "[ 50%] Building
 # CXX object ..." or "Linking CXX executable ...".
 WORK = re.compile(r"^(\[\s*\d+%\] )?(Building|Linking) ")
+# The size and time of every file the last good build read and made, in
+# the build's folder: while they stand, cmake and make have nothing to do.
+STAMP = "board-run.stamp"
+
+
+def inputs(build: Path) -> list[Path] | None:
+    """What make would look at: the files CMake read to write the build
+    (CMakeLists.txt among them), each object's sources and headers as the
+    compiler listed them, and the programs. None where an object has no
+    such list, as with a compiler that writes none."""
+    listed = re.search(r"^set\(CMAKE_MAKEFILE_DEPENDS\n(.*?)^ *\)",
+                       (build / "CMakeFiles" / "Makefile.cmake").read_text(),
+                       re.M | re.S)
+    if listed is None:
+        return None
+    files = [build / name for name in re.findall(r'"([^"]+)"', listed.group(1))]
+    for obj in sorted((build / "CMakeFiles").rglob("*.o")):
+        depends = obj.with_name(obj.name + ".d")
+        if not depends.exists():
+            return None
+        words = depends.read_text().replace("\\\n", " ").split()
+        files += [build / word for word in words if not word.endswith(":")]
+    return [*dict.fromkeys(files), *(build / name for name in PROGRAMS)]
+
+
+def facts(files: list[Path]) -> str:
+    return "".join(f"{path.stat().st_size} {path.stat().st_mtime_ns} {path}\n"
+                   for path in files)
+
+
+def up_to_date(build: Path) -> bool:
+    """Whether every file the last good build read and made is as it was
+    then: a changed or missing one means a build."""
+    try:
+        files = inputs(build)
+        return files is not None and (build / STAMP).read_text() == facts(files)
+    except OSError:
+        return False
+
+
+def stamp(build: Path) -> None:
+    try:
+        files = inputs(build)
+        if files is not None:
+            (build / STAMP).write_text(facts(files))
+    except OSError:
+        pass   # a file gone already: the next run builds again
 
 
 def make(arch: str, build: Path) -> None:
@@ -27,6 +74,10 @@ def make(arch: str, build: Path) -> None:
     nothing."""
     what = f"building msgs_iic for {arch}"
     started = time.strftime("%F %T")
+    if up_to_date(build):
+        log_line(what, "nothing changed since the last build\n", started)
+        return
+    (build / STAMP).unlink(missing_ok=True)
     # All of it: a named target misses one that a changed CMakeLists
     # adds, as the build regenerates itself.
     with subprocess.Popen(["cmake", "--build", build, "--parallel"],
@@ -44,6 +95,7 @@ def make(arch: str, build: Path) -> None:
     if building.returncode != 0:
         print("".join(lines[-15:]), end="", file=sys.stderr)
         raise Stop(f"{what} failed: see {shown(LOG)}")
+    stamp(build)
 
 
 def build_programs(arch: str, folder: Path) -> None:

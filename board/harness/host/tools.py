@@ -6,6 +6,7 @@ cross compilers, QEMU 8.0 or newer, dtc and cpio, and sigrok and gnuplot
 for a report or a picture; the build starts as soon as the compilers are
 there."""
 
+import functools
 import re
 import shutil
 import subprocess
@@ -24,6 +25,7 @@ NEEDS = ("board/run needs QEMU 8.0 or newer (qemu-system-arm, with "
          "for a report of vexpress's bus, gnuplot for a picture of it")
 
 
+@functools.cache
 def qemu_version(qemu: str) -> str:
     found = re.search(r"version (\S+)", output([qemu, "--version"]))
     return found.group(1) if found else "(unknown)"
@@ -50,13 +52,34 @@ def host_tools(arches: set[str], emulator: bool, decoder: bool,
     first = ["cmake", "make", *cross]
     tools = [*first, "device-tree-compiler:dtc", "cpio"]
     suite: list[str] = []
-    if emulator and not qemu_fits() and shutil.which("qemu-system-arm") is None:
+    fits = emulator and qemu_fits()
+    if emulator and not fits and shutil.which("qemu-system-arm") is None:
         tools.append("qemu-system-arm")
         suite = qemu_suite()
     if decoder:
         tools.append("sigrok-cli")
     if plotter:
         tools.append("gnuplot-nox:gnuplot")
+    installing = None
+    if configured(tools):
+        # Nothing to install: scripts/need would find the same.
+        compilers()
+    else:
+        installing = install(tools, suite, first, compilers)
+    if emulator and not (fits or qemu_fits()):
+        raise Stop(f"QEMU {qemu_version('qemu-system-arm')}'s at24c-eeprom "
+                   "has no address-size: install QEMU 8.0 or newer (on "
+                   "Debian 12: apt-get install -t bookworm-backports "
+                   "qemu-system-arm)")
+    yield
+    if installing is not None and installing.wait() != 0:
+        raise Stop(NOT_INSTALLED)
+
+
+def install(tools: list[str], suite: list[str], first: list[str],
+            compilers: Callable[[], None]) -> "subprocess.Popen[bytes]":
+    """scripts/need on the tools, in the background; the build starts
+    once the first are configured, and this returns once all are."""
     # A log of its own: the guest's packages are fetched meanwhile.
     installing = subprocess.Popen(need_command(NEEDS, *suite, *tools))
     building = False
@@ -64,6 +87,7 @@ def host_tools(arches: set[str], emulator: bool, decoder: bool,
         if not building and configured(first):
             building = True
             compilers()
+            continue
         if installing.poll() is not None:
             break
         time.sleep(0.25)
@@ -71,11 +95,4 @@ def host_tools(arches: set[str], emulator: bool, decoder: bool,
         raise Stop(NOT_INSTALLED)
     if not building:
         compilers()
-    if emulator and not qemu_fits():
-        raise Stop(f"QEMU {qemu_version('qemu-system-arm')}'s at24c-eeprom "
-                   "has no address-size: install QEMU 8.0 or newer (on "
-                   "Debian 12: apt-get install -t bookworm-backports "
-                   "qemu-system-arm)")
-    yield
-    if installing.wait() != 0:
-        raise Stop(NOT_INSTALLED)
+    return installing

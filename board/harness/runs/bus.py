@@ -23,6 +23,7 @@ SHORT = ((r"^Start repeat$", "Sr"), (r"^Start$", "S"), (r"^Stop$", "P"),
          (r"^Address read: (.*)", r"\1 R"), (r"^Data (read|write): ", ""))
 
 Level = tuple[int, int]   # SCL, SDA
+LINES = re.compile(r"bitbang_i2c_data clk (\d) dat (\d) out \d -> (\d)")
 
 
 def cut_trace(trace: Sequence[str], first: bool, last: bool) -> tuple[str, ...]:
@@ -45,8 +46,7 @@ def transactions(trace: Sequence[str]) -> list[list[Level]]:
     found: list[list[Level]] = []
     scl, sda, busy = 1, 1, False
     for line in trace:
-        event = re.match(r"bitbang_i2c_data clk (\d) dat (\d) out \d -> (\d)",
-                         line)
+        event = LINES.match(line)
         if not event:
             continue
         level = (int(event[1]), int(event[2]) & int(event[3]))
@@ -63,9 +63,13 @@ def transactions(trace: Sequence[str]) -> list[list[Level]]:
     return found
 
 
-def wire_vcd(board: str, trace: Sequence[str], first: bool, last: bool) -> str:
-    """SCL and SDA as a Value Change Dump, without /init's own transactions."""
+def wire_vcd(board: str, trace: Sequence[str], first: bool,
+             last: bool) -> str | None:
+    """SCL and SDA as a Value Change Dump, without /init's own transactions;
+    None where the trace shows none at all."""
     changes = transactions(trace)
+    if not changes:
+        return None
     changes = changes[int(first):len(changes) - int(last)]
     out = ["$comment",
            f"  SCL and SDA of the bus that {board}'s guest sees as "

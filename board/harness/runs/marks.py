@@ -168,8 +168,7 @@ def collect(run: Run, options: Options) -> Results:
     last = options.eeprom
     trace = bus.cut_trace(run.trace, first, last)
     vcd = (bus.wire_vcd(run.board, run.trace, first, last)
-           if run.trace_style == "lines" and bus.transactions(run.trace)
-           else None)
+           if run.trace_style == "lines" else None)
     if run.ending.kind != "done":
         return Results(run, trace, vcd, unfinished(run, options.timeout))
     console = run.console

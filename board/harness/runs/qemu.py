@@ -15,7 +15,7 @@ from pathlib import Path
 from typing import BinaryIO
 
 from ..boards import Board, Target
-from ..guest import devicetree, image, kernel, lava_shell
+from ..guest import cache, devicetree, image, kernel, lava_shell
 from ..guest.packages import Guest
 from ..host.progress import LOG, Stop, log_line, say
 from ..host.tools import qemu_version
@@ -74,9 +74,13 @@ def prepare(target: Target, options: Options, guest: Guest, work: Path,
                     sshd=sshd)
     if options.lava_test:
         lava_shell.add_test_shell(guest, run / "root")
+    kept = None
     if split is not None:
         split(run / "root")
-    image.make_initramfs(run / "root", run / "initramfs.gz")
+        # What is left is the same every run of the board.
+        kept = cache.root() / "states" / f"{board.name}.initramfs"
+        kept.parent.mkdir(parents=True, exist_ok=True)
+    image.make_initramfs(run / "root", run / "initramfs.gz", kept)
     devicetree.make_dtb(board, guest, run / "board.dtb")
     folder = guest.kernel(board.kernel)
     release = (folder / "release").read_text().strip()
